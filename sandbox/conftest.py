@@ -1,0 +1,6 @@
+"""Makes degiro_sandbox importable whatever import mode pytest runs in."""
+
+import pathlib
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
