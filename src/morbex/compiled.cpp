@@ -94,7 +94,7 @@ PyType_Spec reciprocals_spec = {
 
 Ref reciprocal_sum_by_interpreter(const Call& c, PyObject* nums) {
     auto* state = static_cast<ModuleState*>(c.module_state());
-    auto* type = reinterpret_cast<PyTypeObject*>(state->helper_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(state->extra);
     Ref iter = check(type->tp_alloc(type, 0));
     auto* it = reinterpret_cast<Reciprocals*>(iter.get());
     it->list = Py_NewRef(nums);
@@ -213,7 +213,7 @@ const FunctionSpec harmonic_mean_spec{
 };
 
 void module_body(Module& m) {
-    m.state().helper_type = check(PyType_FromModuleAndSpec(m.object(), &reciprocals_spec, nullptr)).release();
+    m.state().extra = check(PyType_FromModuleAndSpec(m.object(), &reciprocals_spec, nullptr)).release();
     m.bind("harmonic_mean", m.def(harmonic_mean_spec).get());
 }
 

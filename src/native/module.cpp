@@ -14,7 +14,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     Py_VISIT(st->function_type);
-    Py_VISIT(st->helper_type);
+    Py_VISIT(st->extra);
     return 0;
 }
 
@@ -22,7 +22,7 @@ int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     Py_CLEAR(st->function_type);
-    Py_CLEAR(st->helper_type);
+    Py_CLEAR(st->extra);
     return 0;
 }
 

@@ -11,7 +11,7 @@ namespace morbex {
 // Per module instance; nothing of a module lives in C++ statics.
 struct ModuleState {
     PyObject* function_type;  // this module's `function` type
-    PyObject* helper_type;    // a module's own extra type, if it needs one
+    PyObject* extra;           // one object of a module's own (a helper type, a table), if it needs one
 };
 
 // A module being executed, seen as its namespace.

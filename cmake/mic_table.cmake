@@ -1,0 +1,27 @@
+# Turns data/mic_yahoo_suffix.tsv (mic, suffix, source) into C++ table rows:
+#     {"XAMS", "AS"},
+# An empty suffix stays empty: the exchange's tickers take no suffix.
+function(generate_mic_table tsv output)
+  file(STRINGS "${tsv}" lines)
+  list(POP_FRONT lines)  # header
+  set(rows "")
+  foreach(line IN LISTS lines)
+    if(line STREQUAL "")
+      continue()
+    endif()
+    string(REPLACE "\t" ";" fields "${line}")
+    list(GET fields 0 mic)
+    list(LENGTH fields count)
+    set(suffix "")
+    if(count GREATER 1)
+      list(GET fields 1 suffix)
+    endif()
+    if(NOT mic MATCHES "^[A-Z0-9]+$" OR NOT suffix MATCHES "^[A-Z0-9]*$")
+      message(FATAL_ERROR "unexpected row in ${tsv}: ${line}")
+    endif()
+    string(APPEND rows "    {\"${mic}\", \"${suffix}\"},\n")
+  endforeach()
+  file(WRITE "${output}.tmp" "// Generated from ${tsv} at configure time.\n${rows}")
+  file(COPY_FILE "${output}.tmp" "${output}" ONLY_IF_DIFFERENT)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${tsv}")
+endfunction()
