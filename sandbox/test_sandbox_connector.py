@@ -24,6 +24,9 @@ from degiro_sandbox import (
 )
 from degiro_sandbox.server import CONNECTOR_URLS
 
+# protobuf 4.25 calls datetime.utcnow() in every get_update (Timestamp.GetCurrentTime).
+pytestmark = pytest.mark.filterwarnings(r"ignore:datetime\.datetime\.utcnow\(\) is deprecated:DeprecationWarning:google\.protobuf")
+
 FORBIDDEN = {"errors": [{"text": "Request is forbidden"}]}
 
 

@@ -392,12 +392,12 @@ class _Handler(BaseHTTPRequestHandler):
 
         if endpoint is None:
             reply = _Reply(405, b"", headers=(("Allow", allowed),)) if allowed else _errors(404, "Not found")
+        elif method == "POST" and not self.headers.get("Content-Type", "").startswith("application/json"):
+            reply = _errors(415, "Unsupported media type")
         elif len(pairs) != len(query):
             reply = _errors(400, "Bad request: repeated query parameter")
         elif malformed:
             reply = _errors(400, f"Bad request: {malformed}")
-        elif method == "POST" and not self.headers.get("Content-Type", "").startswith("application/json"):
-            reply = _errors(415, "Unsupported media type")
         else:
             reply = broker.handle(endpoint, params, query, body)
 
