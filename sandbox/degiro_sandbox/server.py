@@ -408,6 +408,8 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return
 
+        # Recorded before the answer goes out: the caller may look as soon as it has it.
+        broker.set_status(index, reply.status)
         self.send_response(reply.status)
         self.send_header("Content-Type", reply.content_type)
         self.send_header("Content-Length", str(len(reply.body)))
@@ -415,7 +417,6 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(reply.body)
-        broker.set_status(index, reply.status)
 
 
 class _Server(ThreadingHTTPServer):
