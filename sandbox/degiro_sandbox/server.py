@@ -229,7 +229,7 @@ class _Broker:
         if not isinstance(body, list):
             raise _Malformed("products info takes a JSON array of product ids")
         for item in body:
-            if not (isinstance(item, str) and re.fullmatch(r"-?\d+", item) and abs(int(item)) <= _INT32_MAX):
+            if not (isinstance(item, str) and re.fullmatch(r"-?\d+", item) ):
                 raise _Malformed(f"product id {item!r} is not int32 text")
         return body
 
