@@ -7,13 +7,13 @@ import warnings
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-# protobuf 4.25's upb types trip CPython 3.12's PyType_Spec metaclass deprecation
-# while being imported; the warning is attributed to importlib, so no module
-# filter can name it.  Import it once here, ignoring exactly that message.
+# protobuf 4.25's upb types trip CPython 3.12's deprecation of heap types whose
+# metaclass has a custom tp_new while being imported; the warning is attributed
+# to importlib, so no module filter can name it.  Import it once here, ignoring exactly that message.
 with warnings.catch_warnings():
     warnings.filterwarnings(
         "ignore",
-        message=r"Type google\._upb\._message\.\w+ uses PyType_Spec with a metaclass that has custom tp_new",
+        message=r"Type google\._upb\._message\.\w+ uses PyType_\w+ with a metaclass that has custom tp_new",
         category=DeprecationWarning,
     )
     import google.protobuf.descriptor  # noqa: F401

@@ -229,7 +229,7 @@ class _Broker:
         if not isinstance(body, list):
             raise _Malformed("products info takes a JSON array of product ids")
         for item in body:
-            if not (isinstance(item, str) and re.fullmatch(r"-?\d+", item) ):
+            if not (isinstance(item, str) and re.fullmatch(r"-?\d+", item) and abs(int(item)) <= _INT32_MAX):
                 raise _Malformed(f"product id {item!r} is not int32 text")
         return body
 
@@ -312,10 +312,11 @@ class _Broker:
             # Logging out needs only the session: a caller that is still
             # discovering its account number logs out with intAccount 0.
             return session, None
-        if ia is None or ia == "0":
+        if ia is None:
             return None, _errors(403, "Request is forbidden")
         if not re.fullmatch(r"-?\d+", ia) or ("account" in params and params["account"] != ia):
-            return None, _errors(400, "Bad request: intAccount in path and query disagree")
+            return None, _errors(400, "Bad request: intAccount malformed, or path and query disagree")
+        # 0, what the connector sends while the account is unknown, is just another wrong number.
         if int(ia) != account.INT_ACCOUNT:
             return None, _errors(403, "Request is forbidden")
         return session, None
@@ -338,7 +339,7 @@ class _Handler(BaseHTTPRequestHandler):
     # HTTP/1.0: one request per connection, so no handler thread idles on a
     # kept-alive socket when the sandbox shuts down.
     protocol_version = "HTTP/1.0"
-    timeout = 30
+    timeout = 10  # bounds how long close() can wait on a client that never sends
 
     def do_GET(self):
         self._serve("GET")

@@ -231,8 +231,9 @@ Ref make_code(const FunctionSpec& spec, PyObject* globals, PyObject* name, PyObj
         flags |= CO_VARKEYWORDS;
     }
     Ref varnames_tuple = check(PyList_AsTuple(varnames.get()));
-    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()),
-                                                                  spec.name, 1)));
+    const char* filename_text = PyUnicode_AsUTF8(filename.get());
+    if (filename_text == nullptr) throw PyError{};
+    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename_text, spec.name, 1)));
     Ref replace = check(PyObject_GetAttrString(empty.get(), "replace"));
     Ref kw = check(Py_BuildValue("{s:n,s:i,s:i,s:O,s:O,s:O}", "co_argcount", PyTuple_GET_SIZE(param_names),
                                  "co_nlocals", static_cast<int>(PyTuple_GET_SIZE(varnames_tuple.get())),
@@ -314,6 +315,9 @@ Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
 }
 
 Ref Call::global(const char* name) const {
+    // Only a finalizer running while the garbage collector breaks a cycle
+    // could call a function whose references were already cleared.
+    if (fn->globals == nullptr || fn->builtins == nullptr) raise(PyExc_SystemError, "function was cleared");
     Ref key = intern(name);
     return load_global(fn->globals, fn->builtins, key.get());
 }
