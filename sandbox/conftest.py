@@ -9,7 +9,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 # protobuf 4.25's upb types trip CPython 3.12's deprecation of heap types whose
 # metaclass has a custom tp_new while being imported; the warning is attributed
-# to importlib, so no module filter can name it.  Import it once here, ignoring exactly that message.
+# to importlib, so no module filter can name it.  Import it once here, ignoring
+# exactly that message.
 with warnings.catch_warnings():
     warnings.filterwarnings(
         "ignore",

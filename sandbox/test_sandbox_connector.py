@@ -175,6 +175,30 @@ def test_demo_account_shapes(demo, check):
     assert check(demo)
 
 
+# Portfolio variants: login name, kept positions, what the exchange of the last (added) position lacks
+VARIANTS = [
+    ("empty-portfolio", 0, None),
+    ("fund-held", DEMO_KEPT_POSITIONS + 1, lambda exchange: "micCode" not in exchange),
+    ("unlisted-exchange", DEMO_KEPT_POSITIONS + 1, lambda exchange: exchange is None),
+    ("no-city", DEMO_KEPT_POSITIONS + 1, lambda exchange: "city" not in exchange),
+]
+
+
+@pytest.mark.parametrize("username, count, lacks", VARIANTS)
+def test_portfolio_variants(sb, username, count, lacks):
+    api = connector(sb, username)
+    api.connect()
+    rows = kept(portfolio_rows(api))
+    info = products_info(api, [int(row["id"]) for row in rows])["data"]
+    by_id = {exchange["id"]: exchange for exchange in api.get_products_config(raw=True)["exchanges"]}
+
+    assert len(rows) == count
+    if rows:
+        assert lacks(by_id.get(int(info[rows[-1]["id"]]["exchangeId"])))
+    else:
+        assert info == {} and sb.requests[-2].body == []
+
+
 # username, password, 2FA credentials, connect outcome (None: success), status of the login answer
 LOGINS = [
     (USERNAME, PASSWORD, {}, None, 200),

@@ -539,7 +539,7 @@ class Sandbox:
         finally:
             self.restore_connector()
 
-    # -- inspection --------------------------------------------------------
+    # -- what the server saw ------------------------------------------------
 
     @property
     def requests(self):

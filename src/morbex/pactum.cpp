@@ -15,39 +15,15 @@ namespace {
 // The base bodies do nothing: a subclass reaching them through super() gets None.
 Ref nothing(const Call&) { return none(); }
 
-constexpr Annotation returns_none{"return", "None"};
+// def name(self, **kwargs) -> "None"
+constexpr FunctionSpec keyword_operation(const char* name) {
+    return {.name = name, .params = {"self"}, .varkw = true, .annotations = {{{"return", "None"}}}, .body = nothing};
+}
 
-const FunctionSpec authenticate_with_email_password{
-    .name = "authenticate_with_email_password",
-    .params = {"self"},
-    .varkw = true,
-    .annotations = {returns_none},
-    .body = nothing,
-};
-
-const FunctionSpec authenticate_with_username_password{
-    .name = "authenticate_with_username_password",
-    .params = {"self"},
-    .varkw = true,
-    .annotations = {returns_none},
-    .body = nothing,
-};
-
-const FunctionSpec authenticate_with_token{
-    .name = "authenticate_with_token",
-    .params = {"self"},
-    .varkw = true,
-    .annotations = {returns_none},
-    .body = nothing,
-};
-
-const FunctionSpec logout_with_username_password{
-    .name = "logout_with_username_password",
-    .params = {"self"},
-    .varkw = true,
-    .annotations = {returns_none},
-    .body = nothing,
-};
+const FunctionSpec authenticate_with_email_password = keyword_operation("authenticate_with_email_password");
+const FunctionSpec authenticate_with_username_password = keyword_operation("authenticate_with_username_password");
+const FunctionSpec authenticate_with_token = keyword_operation("authenticate_with_token");
+const FunctionSpec logout_with_username_password = keyword_operation("logout_with_username_password");
 
 const FunctionSpec get_current_stock_holdings{
     .name = "get_current_stock_holdings",
