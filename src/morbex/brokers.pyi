@@ -1,0 +1,4 @@
+from morbex.utils import BaseEnum as BaseEnum
+
+class Brokers(BaseEnum):
+    DEGIRO = "degiro"

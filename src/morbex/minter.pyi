@@ -1,0 +1,7 @@
+from morbex.brokers import Brokers as Brokers
+from morbex.keelson import BrokerDeGiro as BrokerDeGiro
+from morbex.pactum import BrokerBase as BrokerBase
+
+class BrokerFactory:
+    @staticmethod
+    def create_broker(broker_name: Brokers) -> BrokerBase: ...
