@@ -1,0 +1,27 @@
+// morbex.brokers: the brokers a caller can choose from.
+//
+//     from morbex.utils import BaseEnum
+//
+//     class Brokers(BaseEnum):
+//         DEGIRO = "degiro"
+#include "classes.hpp"
+#include "module.hpp"
+#include "ops.hpp"
+
+namespace morbex::brokers {
+namespace {
+
+void module_body(Module& m) {
+    m.from_import("morbex.utils", {"BaseEnum"});
+
+    // Built through BaseEnum's metaclass: the assignment goes through the
+    // enum namespace's __setitem__, which is what makes DEGIRO a member.
+    ClassBody cls(m, "Brokers", {"BaseEnum"});
+    cls.assign("DEGIRO", str("degiro").get());
+    m.bind("Brokers", cls.create().get());
+}
+
+}  // namespace
+}  // namespace morbex::brokers
+
+MORBEX_MODULE(brokers, morbex::brokers::module_body)
