@@ -44,9 +44,6 @@ with n counting consecutive failures).  Once in, every name is the same client
                         drops the connection, so a blocked caller gets a connection error
     expired             login succeeds, the session is already expired: data calls get 401
     empty-portfolio     the portfolio has no rows
-    fund-held           demo plus an open fund position on FundShare Matching (no micCode)
-    unlisted-exchange   demo plus an open position whose exchangeId is not in the dictionary
-    no-city             demo plus an open position on Cboe Europe (no city)
 
 The rate-limit, maintenance, server-error, html and hang answers come before the
 password is checked.  ``sb.expire_sessions()`` expires every live session on demand.

@@ -21,7 +21,7 @@ PORTFOLIO_LAST_UPDATED = 1873
 # Open positions of the demo portfolio that a holdings reader keeps: every row
 # with a non-zero value whose id is an integer product id.  ASML is held in two
 # rows (two lots), so it counts twice; 35 distinct products.
-DEMO_KEPT_POSITIONS = 36
+DEMO_KEPT_POSITIONS = 39
 
 # EUR per unit, used to turn position size x price into DEGIRO's EUR "value".
 # GBX is pence: LSE lines are quoted in it.
@@ -132,14 +132,14 @@ _DEMO_POSITIONS = [
     ("8301495", "PRODUCT", 100, 391.40, 305.00),
     ("18053364", "PRODUCT", 300, 85.85, 79.40),
     ("8301672", "PRODUCT", 400, 60.50, 72.35),
-    ("15692145", "PRODUCT", 0, 612.84, 0.0),  # fund, redeemed: closed
+    ("15692145", "PRODUCT", 3.5, 612.84, 580.10),  # fund on FundShare Matching: no MIC
     ("1525003", "PRODUCT", 1500, 4.02, 3.61),
     ("1524989", "PRODUCT", 60, 49.43, 45.20),
     ("11980296", "PRODUCT", 45, 757.20, 640.00),
     ("10935066", "PRODUCT", 30, 406.60, 710.00),
-    ("12080113", "PRODUCT", 0, 251.30, 0.0),  # closed, on the city-less exchange
+    ("12080113", "PRODUCT", 4, 251.30, 262.00),  # on Cboe Europe, which has no city
     ("950226", "PRODUCT", 35, 77.02, 98.10),
-    ("5964210", "PRODUCT", 0, 81.34, 0.0),  # closed, on the unlisted exchange
+    ("5964210", "PRODUCT", 40, 81.34, 95.20),  # on an exchange the dictionary lacks
     ("1153605", "PRODUCT", 2, 640.30, 688.00),  # second ASML lot: same id again
 ]
 
@@ -147,9 +147,6 @@ _DEMO_POSITIONS = [
 _POSITIONS = {
     "demo": _DEMO_POSITIONS,
     "empty": [],
-    "fund-held": _DEMO_POSITIONS + [("15692145", "PRODUCT", 3.5, 612.84, 580.10)],
-    "unlisted-exchange": _DEMO_POSITIONS + [("5964210", "PRODUCT", 40, 81.34, 95.20)],
-    "no-city": _DEMO_POSITIONS + [("12080113", "PRODUCT", 4, 251.30, 262.00)],
 }
 
 EXCHANGES = [

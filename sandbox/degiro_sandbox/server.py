@@ -77,9 +77,6 @@ SCENARIOS = {
     "hang": Scenario(login="hang"),
     "expired": Scenario(expired=True),
     "empty-portfolio": Scenario(portfolio="empty"),
-    "fund-held": Scenario(portfolio="fund-held"),
-    "unlisted-exchange": Scenario(portfolio="unlisted-exchange"),
-    "no-city": Scenario(portfolio="no-city"),
 }
 
 
