@@ -2,6 +2,7 @@
 #include "function.hpp"
 #include <structmember.h>
 #include "binder.hpp"
+#include "module.hpp"
 #include "error.hpp"
 #include "ops.hpp"
 
@@ -320,6 +321,59 @@ Ref Call::global(const char* name) const {
     if (fn->globals == nullptr || fn->builtins == nullptr) raise(PyExc_SystemError, "function was cleared");
     Ref key = intern(name);
     return load_global(fn->globals, fn->builtins, key.get());
+}
+
+Ref Call::global(PyObject* name) const { return load_global(fn->globals, fn->builtins, name); }
+
+namespace {
+
+// Generic getattr would return our own function bound to `self`, and get
+// there without running Python code: the type uses the generic lookup, the
+// class attribute is our function (a non-data descriptor, so the instance
+// dict comes first), and the instance dict lacks the name.
+PyObject* own_method(const Call& caller, PyObject* self, PyObject* name, const FunctionSpec& spec) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* found = _PyType_Lookup(type, name);
+    auto* state = static_cast<ModuleState*>(caller.module_state());
+    if (found == nullptr || Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(state->function_type) ||
+        as_function(found)->spec != &spec) {
+        return nullptr;
+    }
+    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0) {
+        Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+        if (PyDict_GetItemWithError(dict.get(), name) != nullptr) return nullptr;
+        if (PyErr_Occurred()) throw PyError{};
+    }
+    return found;
+}
+
+}  // namespace
+
+Method::Method(const Call& caller, PyObject* self, PyObject* name, const FunctionSpec& spec) : self_(self) {
+    if (PyObject* fn = own_method(caller, self, name, spec)) {
+        own_ = Ref::borrow(fn);
+    } else {
+        bound_ = check(PyObject_GetAttr(self, name));
+    }
+}
+
+Ref Method::operator()(std::initializer_list<PyObject*> args) const {
+    std::array<PyObject*, max_params + 1> slots{};
+    std::size_t n = 0;
+    if (own_) slots[n++] = self_;
+    if (args.size() + n > slots.size()) raise(PyExc_SystemError, "too many arguments for a native call");
+    for (PyObject* a : args) slots[n++] = a;
+    if (own_) {
+        FunctionObject* fn = as_function(own_.get());
+        // What the vectorcall would do once binding had found nothing to
+        // report: every parameter given positionally, in order.
+        if (!fn->spec->varkw && static_cast<Py_ssize_t>(n) == fn->nparams) {
+            return fn->spec->body(Call{fn, slots.data(), nullptr});
+        }
+        return check(PyObject_Vectorcall(own_.get(), slots.data(), n, nullptr));
+    }
+    return check(PyObject_Vectorcall(bound_.get(), slots.data(), n, nullptr));
 }
 
 void* Call::module_state() const { return PyType_GetModuleState(Py_TYPE(fn)); }

@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include "ref.hpp"
 
 namespace morbex {
@@ -63,8 +64,27 @@ struct Call {
     PyObject* operator[](std::size_t i) const { return args[i]; }
     // LOAD_GLOBAL: the module namespace, then builtins, at the time of the call.
     Ref global(const char* name) const;
+    Ref global(PyObject* name) const;  // `name` already interned
     // The defining module's C state.
     void* module_state() const;
+};
+
+// `self.name(args...)`: LOAD_ATTR, then CALL with positional arguments.
+// When generic attribute lookup finds this module's own function for `spec`,
+// not shadowed in the instance dict, its body is run directly: no bound
+// method, no argument binding. No Python code runs for such a lookup, and
+// own() says so to callers that must know.
+class Method {
+public:
+    Method(const Call& caller, PyObject* self, PyObject* name, const FunctionSpec& spec);
+
+    bool own() const { return static_cast<bool>(own_); }
+    Ref operator()(std::initializer_list<PyObject*> args) const;
+
+private:
+    PyObject* self_;  // borrowed: the caller holds it for the whole call
+    Ref own_;         // our function, when the lookup found it
+    Ref bound_;       // otherwise whatever the attribute lookup gave
 };
 
 // The function type for one module instance.

@@ -109,6 +109,19 @@ void Module::from_import(const char* module, std::initializer_list<const char*> 
     }
 }
 
+void Module::from_import(const char* module, std::initializer_list<ImportAs> names) const {
+    // The fromlist names what is imported; only the bindings take the aliases.
+    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const ImportAs& n : names) PyTuple_SET_ITEM(fromlist.get(), i++, str(n.name).release());
+    Ref source = import_name(module, fromlist.get());
+    for (const ImportAs& n : names) {
+        Ref attr = intern(n.name);
+        Ref value = import_from(source.get(), attr.get());
+        bind(n.alias, value.get());
+    }
+}
+
 Ref import_from(PyObject* module, PyObject* name) {
     Ref value;
     if (lookup_attr(module, name, value)) return value;

@@ -14,6 +14,12 @@ struct ModuleState {
     PyObject* extra;           // one object of a module's own (a helper type, a table), if it needs one
 };
 
+// `from module import name as alias`.
+struct ImportAs {
+    const char* name;
+    const char* alias;
+};
+
 // A module being executed, seen as its namespace.
 class Module {
 public:
@@ -36,6 +42,8 @@ public:
     void import(const char* dotted, const char* alias = nullptr) const;
     // `from module import a, b, ...`.
     void from_import(const char* module, std::initializer_list<const char*> names) const;
+    // `from module import a as x, b as y, ...`.
+    void from_import(const char* module, std::initializer_list<ImportAs> names) const;
 
 private:
     Ref import_name(const char* dotted, PyObject* fromlist) const;

@@ -1,0 +1,219 @@
+"""Local cost of BrokerDeGiro.get_current_stock_holdings, network left out.
+
+The connector is replaced by objects that answer at once from prepared dicts
+(shaped as pb_handler and DEGIRO's raw JSON give them), so what is measured is
+the selection, the product and exchange join, and json.dumps. Side by side:
+
+  baseline  the same algorithm written in plain Python, on the same fakes
+  morbex    BrokerDeGiro.get_current_stock_holdings()
+  floor     json.dumps alone on the records morbex builds (its result is that text)
+
+Run: .venv/bin/python bench/holdings.py
+"""
+
+import json
+import random
+import sys
+import time
+from types import SimpleNamespace
+
+import morbex.keelson as keelson
+from morbex.utils import get_exchange_mic_to_suffix_dict
+
+EXCHANGES = 200
+SIZES = (100, 10_000)
+
+
+def make_portfolio(positions, seed=1):
+    rng = random.Random(seed)
+    mics = sorted(get_exchange_mic_to_suffix_dict())
+    exchanges = []
+    for i in range(EXCHANGES):
+        exchange = {
+            "id": 100 + 7 * i,
+            "name": f"Exchange {i}",
+            "code": f"E{i}",
+            "hiqAbbr": f"E{i}",
+            "country": rng.choice(["NL", "DE", "FR", "US", "GB", "FI"]),
+            "city": f"City {i}",
+            "micCode": rng.choice(mics),
+        }
+        if i % 50 == 49:  # fund venues come without city and MIC
+            del exchange["city"], exchange["micCode"]
+        exchanges.append(exchange)
+
+    rows, products = [], {}
+    for i in range(positions):
+        product_id = str(1_000_000 + i)
+        size = float(rng.randint(1, 500))
+        price = round(rng.uniform(1, 500), 2)
+        rows.append({"id": product_id, "positionType": "PRODUCT", "size": size, "price": price,
+                     "value": size * price, "plBase": {"EUR": -size * price}})
+        products[product_id] = {
+            "id": product_id,
+            "name": f"COMPANY {i} N.V.",
+            "isin": f"NL{i:010d}",
+            "symbol": f"C{i}",
+            "currency": "EUR",
+            "exchangeId": str(rng.choice(exchanges)["id"]),
+            "productType": "STOCK",
+            "productTypeId": 1,
+            "tradable": True,
+        }
+    # Cash and closed positions are dropped by the selection.
+    rows.append({"id": "FLATEX_EUR", "positionType": "CASH", "size": 1520.5, "value": 1520.5})
+    rows.append({"id": "1", "positionType": "PRODUCT", "size": 0.0, "value": 0.0})
+    return {"portfolio": {"last_updated": 42, "values": rows}}, {"data": products}, {"exchanges": exchanges}
+
+
+class InstantAPI:
+    def __init__(self, products_info, products_config):
+        self.products_info, self.products_config = products_info, products_config
+
+    def get_update(self, request_list):
+        return "update"
+
+    def get_products_info(self, request, raw):
+        return self.products_info
+
+    def get_products_config(self, raw):
+        return self.products_config
+
+
+class Request(SimpleNamespace):
+    pass
+
+
+def install_fakes(update_dict):
+    """Cheap stand-ins for the protobuf messages and the converter."""
+    keelson.Update = SimpleNamespace(
+        RequestList=lambda: SimpleNamespace(values=[]),
+        Request=Request,
+        Option=SimpleNamespace(PORTFOLIO=4),
+    )
+    keelson.ProductsInfo = SimpleNamespace(Request=lambda: SimpleNamespace(products=[]))
+    keelson.pb_handler = SimpleNamespace(message_to_dict=lambda message: update_dict)
+
+
+class Baseline:
+    """The algorithm in plain Python, over the same module globals."""
+
+    def __init__(self, trading_api):
+        self.trading_api = trading_api
+
+    def get_current_stock_holdings(self):
+        request_list = keelson.Update.RequestList()
+        request_list.values.extend([keelson.Update.Request(option=keelson.Update.Option.PORTFOLIO, last_updated=0)])
+        update = self.trading_api.get_update(request_list=request_list)
+        all_holdings = keelson.pb_handler.message_to_dict(message=update)["portfolio"]["values"]
+        return json.dumps(self._aggregated_active_holdings(all_holdings))
+
+    def _aggregated_active_holdings(self, all_holdings):
+        active_holdings, active_holding_ids = [], []
+        for holding in all_holdings:
+            if holding["value"] == 0.0:
+                continue
+            if not self._can_cast_to_int(holding["id"]):
+                continue
+            active_holdings.append(self._create_new_active_holding(holding["id"], holding["size"]))
+            active_holding_ids.append(int(holding["id"]))
+        request = keelson.ProductsInfo.Request()
+        request.products.extend(active_holding_ids)
+        info = self.trading_api.get_products_info(request=request, raw=True)["data"]
+        exchanges = self.trading_api.get_products_config(raw=True)["exchanges"]
+        return self._map_holdings_with_info(active_holdings, info, exchanges)
+
+    def _create_new_active_holding(self, id, size):
+        return {"internal_id": id, "isin": None, "ticker": None, "ticker_suffix": None, "company": None,
+                "exchange_id": None, "exchange_name": None, "exchange_city": None, "exchange_country": None,
+                "currency": None, "quantity": size}
+
+    def _map_holdings_with_info(self, holdings, holdings_info, exchanges_info):
+        suffixes = keelson.get_exchange_mic_to_suffix_dict()
+        for holding in holdings:
+            info = holdings_info[holding["internal_id"]]
+            index = next((i for i, e in enumerate(exchanges_info)
+                          if e["id"] == int(holdings_info[holding["internal_id"]]["exchangeId"])), None)
+            found = index is not None
+            holding.update({
+                "isin": info["isin"],
+                "ticker": info["symbol"],
+                "company": info["name"],
+                "exchange_id": info["exchangeId"],
+                "exchange_name": exchanges_info[index]["name"] if found else None,
+                "exchange_city": exchanges_info[index].get("city") if found else None,
+                "exchange_country": exchanges_info[index]["country"] if found else None,
+                "currency": info["currency"],
+                "ticker_suffix": self._get_ticker_with_suffix(
+                    info["symbol"], exchanges_info[index].get("micCode"), exchanges_info[index]["country"], suffixes
+                ) if found else info["symbol"],
+                "internal_id": int(holding["internal_id"]),
+            })
+        return holdings
+
+    def _get_ticker_with_suffix(self, ticker_name, exchange_mic, exchange_country, exchange_mic_to_suffix_dict):
+        suffix = exchange_mic_to_suffix_dict.get(exchange_mic)
+        if not suffix or exchange_country == "US":
+            return ticker_name
+        return f"{ticker_name}.{suffix}"
+
+    def _can_cast_to_int(self, value):
+        try:
+            int(value)
+            return True
+        except ValueError:
+            return False
+
+
+def best_of(fn, seconds=1.0, rounds=5):
+    """Fastest time of one call: each round runs fn for about seconds / rounds."""
+    start = time.perf_counter()
+    fn()
+    once = max(time.perf_counter() - start, 1e-6)
+    loops = max(1, int(seconds / rounds / once))
+    best = float("inf")
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn()
+        best = min(best, (time.perf_counter() - start) / loops)
+    return best
+
+
+def main():
+    saved = {name: getattr(keelson, name) for name in ("Update", "ProductsInfo", "pb_handler")}
+    print(f"{'positions':>9} {'baseline':>11} {'morbex':>11} {'json.dumps':>11} "
+          f"{'baseline/morbex':>16} {'morbex/json.dumps':>18}")
+    ok = True
+    try:
+        for positions in SIZES:
+            update_dict, products_info, products_config = make_portfolio(positions)
+            install_fakes(update_dict)
+            api = InstantAPI(products_info, products_config)
+            broker = keelson.BrokerDeGiro()
+            broker.trading_api = api
+            baseline = Baseline(api)
+
+            text = broker.get_current_stock_holdings()
+            assert text == baseline.get_current_stock_holdings(), "results differ"
+            records = broker._aggregated_active_holdings(update_dict["portfolio"]["values"])
+            assert json.dumps(records) == text
+
+            t_base = best_of(baseline.get_current_stock_holdings, seconds=3.0 if positions > 1000 else 1.0)
+            t_ours = best_of(broker.get_current_stock_holdings)
+            t_json = best_of(lambda: json.dumps(records))
+            speedup, overhead = t_base / t_ours, t_ours / t_json
+            print(f"{positions:>9} {t_base * 1e3:>9.3f}ms {t_ours * 1e3:>9.3f}ms {t_json * 1e3:>9.3f}ms "
+                  f"{speedup:>15.1f}x {overhead:>17.2f}x")
+            if positions == max(SIZES):
+                ok = speedup >= 10 and overhead <= 1.3
+        print(f"targets at {max(SIZES)} positions (>= 10x the baseline, <= 1.3x json.dumps): "
+              f"{'met' if ok else 'MISSED'}")
+    finally:
+        for name, value in saved.items():
+            setattr(keelson, name, value)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,630 @@
+import abc
+import inspect
+import json
+import math
+
+import pytest
+from degiro_connector.core.helpers import pb_handler
+from degiro_connector.trading.api import API
+from degiro_connector.trading.models.trading_pb2 import Credentials, ProductsInfo, Update
+from keelson_fakes import PORTFOLIO, Connector
+
+import morbex.keelson as keelson
+import morbex.utils
+from morbex.keelson import BrokerDeGiro
+from morbex.pactum import BrokerBase
+
+METHODS = [
+    ("__init__", "(self)", {}),
+    ("_create_and_connect_api", "(self, username, password)", {}),
+    ("authenticate_with_username_password", "(self, **kwargs) -> 'None'", {"return": "None"}),
+    ("authenticate_with_email_password", "(self, **kwargs)", {}),
+    ("authenticate_with_token", "(self, **kwargs)", {}),
+    ("logout_with_username_password", "(self, **kwargs)", {}),
+    ("get_current_stock_holdings", "(self)", {}),
+    ("_aggregated_active_holdings", "(self, all_holdings)", {}),
+    ("_create_new_active_holding", "(self, id, size)", {}),
+    ("_get_stock_info", "(self, ids)", {}),
+    ("_map_holdings_with_info", "(self, holdings, holdings_info, exchanges_info)", {}),
+    (
+        "_get_ticker_with_suffix",
+        "(self, ticker_name, exchange_mic, exchange_country, exchange_mic_to_suffix_dict)",
+        {},
+    ),
+    ("_can_cast_to_int", "(self, value)", {}),
+]
+
+KEYS = [
+    "internal_id", "isin", "ticker", "ticker_suffix", "company", "exchange_id",
+    "exchange_name", "exchange_city", "exchange_country", "currency", "quantity",
+]  # fmt: skip
+
+
+@pytest.fixture
+def connector(monkeypatch):
+    return Connector().install(monkeypatch)
+
+
+def connected(connector):
+    broker = BrokerDeGiro()
+    broker.authenticate_with_username_password(username="jdoe", password="secret", int_account=1234567)
+    connector.log.clear()
+    broker.trading_api.calls.clear()
+    return broker
+
+
+# --- the module and the class ---------------------------------------------------
+
+
+def test_module_namespace_in_import_order():
+    public = [name for name in vars(keelson) if not name.startswith("__")]
+    assert public == [
+        "json", "pb_handler", "DegiroAPI", "Credentials", "ProductsInfo", "Update",
+        "BrokerBase", "get_exchange_mic_to_suffix_dict", "BrokerDeGiro",
+    ]  # fmt: skip
+    assert keelson.json is json
+    assert keelson.pb_handler is pb_handler
+    assert keelson.DegiroAPI is API
+    assert (keelson.Credentials, keelson.ProductsInfo, keelson.Update) == (Credentials, ProductsInfo, Update)
+    assert keelson.BrokerBase is BrokerBase
+    assert keelson.get_exchange_mic_to_suffix_dict is morbex.utils.get_exchange_mic_to_suffix_dict
+
+
+def test_class_shape():
+    assert BrokerDeGiro.__bases__ == (BrokerBase,)
+    assert type(BrokerDeGiro) is abc.ABCMeta
+    assert (BrokerDeGiro.__module__, BrokerDeGiro.__qualname__) == ("morbex.keelson", "BrokerDeGiro")
+    assert BrokerDeGiro.__doc__ is None
+    assert BrokerDeGiro.__abstractmethods__ == frozenset()
+    own = [name for name in vars(BrokerDeGiro) if name not in ("__module__", "__doc__", "__abstractmethods__", "_abc_impl")]
+    assert own == [name for name, _, _ in METHODS]
+
+
+@pytest.mark.parametrize("name, signature, annotations", METHODS)
+def test_methods_are_function_like(name, signature, annotations):
+    f = vars(BrokerDeGiro)[name]
+    assert str(inspect.signature(f)) == signature
+    assert f.__annotations__ == annotations
+    assert (f.__name__, f.__qualname__, f.__module__) == (name, f"BrokerDeGiro.{name}", "morbex.keelson")
+    assert f.__doc__ is None and f.__defaults__ is None
+
+
+def test_new_broker():
+    broker = BrokerDeGiro()
+    assert vars(broker) == {"int_account": None, "trading_api": None}
+    assert isinstance(broker, BrokerBase)
+    with pytest.raises(TypeError, match=r"BrokerDeGiro.__init__\(\) takes 1 positional argument but 2 were given"):
+        BrokerDeGiro("degiro")
+
+
+# --- authentication -------------------------------------------------------------
+
+
+def test_login_with_account_number(connector):
+    broker = BrokerDeGiro()
+    assert broker.authenticate_with_username_password(username="jdoe", password="secret", int_account=42) is None
+    assert connector.events() == ["Credentials", "DegiroAPI", "connect"]
+    assert connector.log[0][1] == {"username": "jdoe", "password": "secret", "int_account": 42}
+    [api] = connector.apis
+    assert api.calls == [("connect", (), {})]
+    assert api.credentials is not None and broker.trading_api is api
+    assert broker.int_account == 42
+
+
+@pytest.mark.parametrize("given", [{}, {"int_account": None}, {"int_account": 0}])
+def test_login_learns_the_account_number(connector, given):
+    broker = BrokerDeGiro()
+    broker.authenticate_with_username_password(username="jdoe", password="secret", extra="ignored", **given)
+    first, second = connector.apis
+    assert connector.events() == [
+        "Credentials", "DegiroAPI", "connect", "get_client_details", "logout",
+        "Credentials", "DegiroAPI", "connect",
+    ]  # fmt: skip
+    credentials = [details for name, details in connector.log if name == "Credentials"]
+    assert credentials == [
+        {"username": "jdoe", "password": "secret", "int_account": given.get("int_account")},
+        {"username": "jdoe", "password": "secret", "int_account": 7654321},
+    ]
+    assert first.calls == [("connect", (), {}), ("get_client_details", (), {}), ("logout", (), {})]
+    assert second.calls == [("connect", (), {})]
+    assert broker.trading_api is second and broker.int_account == 7654321
+
+
+@pytest.mark.parametrize(
+    "kwargs, int_account",
+    [
+        ({}, None),
+        ({"username": "jdoe"}, None),
+        ({"password": "secret"}, None),
+        ({"username": "jdoe", "password": ""}, None),
+        ({"username": "", "password": "secret"}, None),
+        ({"username": None, "password": None, "int_account": 9}, 9),
+        ({"username": "jdoe", "int_account": 7}, 7),
+    ],
+)
+def test_missing_credentials(connector, kwargs, int_account):
+    broker = BrokerDeGiro()
+    broker.trading_api = sentinel = object()
+    with pytest.raises(ValueError) as caught:
+        broker.authenticate_with_username_password(**kwargs)
+    assert caught.value.args == ("Both 'username' and 'password' must be provided.",)
+    assert broker.int_account == int_account and broker.trading_api is sentinel
+    assert connector.log == []
+
+
+def test_username_is_tested_first():
+    class Loud:
+        def __init__(self, log, name):
+            self.log, self.name = log, name
+
+        def __bool__(self):
+            self.log.append(self.name)
+            return False
+
+    log = []
+    with pytest.raises(ValueError):
+        BrokerDeGiro().authenticate_with_username_password(username=Loud(log, "u"), password=Loud(log, "p"))
+    assert log == ["u"]
+
+
+def test_positional_arguments_are_refused_before_anything_changes(connector):
+    broker = BrokerDeGiro()
+    broker.int_account = 5
+    with pytest.raises(TypeError, match=r"takes 1 positional argument but 3 were given"):
+        broker.authenticate_with_username_password("jdoe", "secret")
+    assert broker.int_account == 5 and connector.log == []
+
+
+@pytest.mark.parametrize(
+    "error, text",
+    [
+        (ConnectionError("refused"), "refused"),
+        (ConnectionRefusedError(111, "Connection refused"), "[Errno 111] Connection refused"),
+        (ConnectionError(), ""),
+        (ConnectionError(ValueError("400 Client Error")), "400 Client Error"),
+    ],
+)
+def test_connection_errors_are_rewrapped(connector, error, text):
+    connector.connect_errors = [error]
+    broker = BrokerDeGiro()
+    with pytest.raises(ConnectionError) as caught:
+        broker.authenticate_with_username_password(username="jdoe", password="secret", int_account=3)
+    assert type(caught.value) is ConnectionError
+    assert caught.value.args == ("Failed to authenticate with Degiro API: " + text,)
+    assert caught.value.__context__ is error
+    assert caught.value.__cause__ is None and caught.value.__suppress_context__ is False
+    assert broker.trading_api is None and broker.int_account == 3
+
+
+def test_other_connect_errors_pass_unchanged(connector):
+    error = RuntimeError("boom")
+    connector.connect_errors = [error]
+    with pytest.raises(RuntimeError) as caught:
+        BrokerDeGiro().authenticate_with_username_password(username="jdoe", password="secret", int_account=3)
+    assert caught.value is error and caught.value.__context__ is None
+
+
+def test_second_connection_fails(connector):
+    connector.connect_errors = [None, ConnectionError("locked")]
+    broker = BrokerDeGiro()
+    with pytest.raises(ConnectionError, match="^Failed to authenticate with Degiro API: locked$"):
+        broker.authenticate_with_username_password(username="jdoe", password="secret")
+    assert broker.int_account == 7654321 and broker.trading_api is None
+    assert connector.apis[0].calls[-1] == ("logout", (), {})
+
+
+@pytest.mark.parametrize(
+    "details, error",
+    [(None, TypeError), ({}, KeyError), ({"data": {}}, KeyError), ({"data": None}, TypeError)],
+)
+def test_client_details_failures(connector, details, error):
+    connector.client_details = details
+    broker = BrokerDeGiro()
+    with pytest.raises(error):
+        broker.authenticate_with_username_password(username="jdoe", password="secret", int_account=0)
+    assert broker.int_account == 0 and broker.trading_api is None
+    assert [name for name, *_ in connector.apis[0].calls] == ["connect", "get_client_details"]
+
+
+@pytest.mark.parametrize("target", ["Credentials", "DegiroAPI"])
+def test_building_failures_pass_unchanged(connector, monkeypatch, target):
+    error = TypeError("int_account must be an int")
+
+    def refuse(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(keelson, target, refuse)
+    with pytest.raises(TypeError) as caught:
+        BrokerDeGiro().authenticate_with_username_password(username="jdoe", password="secret", int_account="1")
+    assert caught.value is error
+
+
+@pytest.mark.parametrize(
+    "name, call, raised, message",
+    [
+        ("ValueError", lambda b: b.authenticate_with_username_password(), ValueError, "Both"),
+        ("NotImplementedError", lambda b: b.authenticate_with_token(), NotImplementedError, "DEGIRO"),
+        (
+            "ConnectionError",
+            lambda b: b.authenticate_with_username_password(username="u", password="p", int_account=1),
+            ConnectionError,
+            "Failed",
+        ),
+    ],
+)
+def test_exception_classes_are_looked_up_at_call_time(connector, monkeypatch, name, call, raised, message):
+    class Replacement(raised):
+        pass
+
+    monkeypatch.setattr(keelson, name, Replacement, raising=False)
+    connector.connect_errors = [Replacement("caught by the replacement")]
+    with pytest.raises(Replacement, match=message):
+        call(BrokerDeGiro())
+    # A builtin ConnectionError is no longer what `except ConnectionError` names.
+    if name == "ConnectionError":
+        connector.connect_errors = [ConnectionError("plain")]
+        with pytest.raises(ConnectionError, match="^plain$"):
+            call(BrokerDeGiro())
+
+
+@pytest.mark.parametrize(
+    "method, message",
+    [
+        ("authenticate_with_email_password", "DEGIRO does not support authentication with email and password."),
+        ("authenticate_with_token", "DEGIRO does not support authentication with tokens."),
+    ],
+)
+@pytest.mark.parametrize("kwargs", [{}, {"email": "a@b.c", "password": "secret", "token": 1}])
+def test_refused_methods(connector, method, message, kwargs):
+    broker = BrokerDeGiro()
+    broker.int_account, broker.trading_api = 1, 2
+    with pytest.raises(NotImplementedError) as caught:
+        getattr(broker, method)(**kwargs)
+    assert caught.value.args == (message,)
+    assert vars(broker) == {"int_account": 1, "trading_api": 2} and connector.log == []
+
+
+def test_logout(connector):
+    broker = connected(connector)
+    api = broker.trading_api
+    assert broker.logout_with_username_password(anything="ignored") is None
+    assert broker.logout_with_username_password() is None
+    assert api.calls[-2:] == [("logout", (), {}), ("logout", (), {})]
+    assert broker.trading_api is api and broker.int_account == 1234567
+
+
+def test_logout_failures():
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'logout'"):
+        BrokerDeGiro().logout_with_username_password()
+
+    class Failing:
+        def logout(self):
+            raise OSError("network down")
+
+    broker = BrokerDeGiro()
+    broker.trading_api = Failing()
+    with pytest.raises(OSError, match="network down"):
+        broker.logout_with_username_password()
+
+
+def test_password_is_not_kept(connector):
+    broker = BrokerDeGiro()
+    broker.authenticate_with_username_password(username="jdoe", password="hunter2")
+    assert vars(broker) == {"int_account": 7654321, "trading_api": connector.apis[-1]}
+    assert "hunter2" not in repr(broker)
+
+
+# --- holdings ---------------------------------------------------------------------
+
+EXCHANGES = [
+    {"id": 200, "name": "Euronext Amsterdam", "code": "EAM", "country": "NL", "city": "Amsterdam", "micCode": "XAMS"},
+    {"id": 663, "name": "NASDAQ", "country": "US", "city": "New York", "micCode": "XNAS"},
+    {"id": 194, "name": "Xetra", "country": "DE", "city": "Frankfurt", "micCode": "XETR"},
+    {"id": 10000, "name": "FundShare Matching", "country": "NL"},
+]
+
+
+def product(pid, exchange_id, symbol="ABC", **extra):
+    return {
+        "id": pid, "name": f"Company {pid}", "isin": f"NL{pid:0>10}", "symbol": symbol,
+        "currency": "EUR", "exchangeId": exchange_id, "productType": "STOCK", **extra,
+    }  # fmt: skip
+
+
+def position(pid, value=125.0, size=10.0):
+    return {"id": pid, "positionType": "PRODUCT", "size": size, "price": 12.5, "value": value}
+
+
+def record(internal_id, quantity, **values):
+    return {key: values.get(key, internal_id if key == "internal_id" else quantity if key == "quantity" else None)
+            for key in KEYS}  # fmt: skip
+
+
+def holdings_of(connector, positions, products, exchanges=EXCHANGES):
+    connector.positions, connector.products, connector.exchanges = positions, products, exchanges
+    return connector
+
+
+def test_holdings_end_to_end(connector):
+    broker = connected(connector)
+    holdings_of(
+        connector,
+        [position("332111"), position("FLATEX_EUR", 1520.5), position("1153605", 0.0), position("8066561", -3.5, 2.0)],
+        {"332111": product("332111", "200"), "8066561": product("8066561", "663", symbol="GOOGL")},
+    )
+    text = broker.get_current_stock_holdings()
+    assert json.loads(text) == [
+        record(332111, 10.0, isin="NL0000332111", ticker="ABC", ticker_suffix="ABC.AS", company="Company 332111",
+               exchange_id="200", exchange_name="Euronext Amsterdam", exchange_city="Amsterdam",
+               exchange_country="NL", currency="EUR"),
+        record(8066561, 2.0, isin="NL0008066561", ticker="GOOGL", ticker_suffix="GOOGL", company="Company 8066561",
+               exchange_id="663", exchange_name="NASDAQ", exchange_city="New York", exchange_country="US",
+               currency="EUR"),
+    ]  # fmt: skip
+    assert text == json.dumps(json.loads(text))  # json.dumps's defaults, keys in record order
+    api = broker.trading_api
+    assert [name for name, *_ in api.calls] == ["get_update", "get_products_info", "get_products_config"]
+    [request_list] = [details for name, details in connector.log if name == "Update.RequestList"]
+    assert request_list.values == [("request", {"option": PORTFOLIO, "last_updated": 0})]
+    assert api.calls[0] == ("get_update", (), {"request_list": request_list})
+    assert ("message_to_dict", {"message": "update message"}) in connector.log
+    [products_request] = [details for name, details in connector.log if name == "ProductsInfo.Request"]
+    assert products_request.products == [332111, 8066561]
+    assert api.calls[1] == ("get_products_info", (), {"request": products_request, "raw": True})
+    assert api.calls[2] == ("get_products_config", (), {"raw": True})
+    assert connector.events().count("get_exchange_mic_to_suffix_dict") == 1
+
+
+def test_json_is_looked_up_and_called_at_call_time(connector, monkeypatch):
+    broker = connected(connector)
+    seen = []
+    monkeypatch.setattr(keelson, "json", type("J", (), {"dumps": staticmethod(lambda *a, **k: seen.append((a, k)) or "T")}))
+    assert broker.get_current_stock_holdings() == "T"
+    [(args, kwargs)] = seen
+    assert args == ([],) and kwargs == {}
+
+
+def test_empty_portfolio_still_asks_for_products_and_config(connector):
+    broker = connected(connector)
+    assert broker.get_current_stock_holdings() == "[]"
+    assert [name for name, *_ in broker.trading_api.calls] == ["get_update", "get_products_info", "get_products_config"]
+    assert connector.log[-1][0] == "get_exchange_mic_to_suffix_dict"
+
+
+def test_not_authenticated(connector):
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'get_update'"):
+        BrokerDeGiro().get_current_stock_holdings()
+
+
+@pytest.mark.parametrize(
+    "positions, kept",
+    [
+        ([position("1", 0), position("2", 0.0), position("3", -0.0)], []),
+        ([position("1", -5.0), position("2", math.nan), position("3", 1)], ["1", "2", "3"]),
+        ([position("1", None), position("2", "0")], ["1", "2"]),
+        ([position("EUR"), position("FLATEX_EUR"), position("12.5"), position("")], []),
+        ([position("7"), position(" 7 "), position("-7"), position("1_000"), position(7), position(7.9)],
+         ["7", " 7 ", "-7", "1_000", 7, 7.9]),
+        ([position("5"), position("5"), position("4")], ["5", "5", "4"]),
+    ],
+)  # fmt: skip
+def test_position_selection(connector, positions, kept):
+    broker = connected(connector)
+    holdings_of(connector, positions, {pid: product(pid, 200) for pid in kept})
+    result = json.loads(broker.get_current_stock_holdings())
+    assert [r["internal_id"] for r in result] == [int(pid) for pid in kept]
+    [request] = [details for name, details in connector.log if name == "ProductsInfo.Request"]
+    assert request.products == [int(pid) for pid in kept]
+
+
+@pytest.mark.parametrize(
+    "positions, error",
+    [
+        ([{"id": "1", "size": 1.0}], KeyError),
+        ([{"value": 1.0, "size": 1.0}], KeyError),
+        ([{"value": 1.0, "id": "1"}], KeyError),
+        ([position(None)], TypeError),
+        ([position([1])], TypeError),
+        ([position(math.inf)], OverflowError),
+        ([None], TypeError),
+    ],
+)
+def test_position_failures(connector, positions, error):
+    broker = connected(connector)
+    holdings_of(connector, positions, {})
+    with pytest.raises(error):
+        broker.get_current_stock_holdings()
+    assert [name for name, *_ in broker.trading_api.calls] == ["get_update"]
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(7, True), ("7", True), ("-7", True), ("1_000", True), (" 7 ", True), (7.9, True), (True, True),
+     ("7.9", False), ("abc", False), ("", False), ("٣", True)],
+)  # fmt: skip
+def test_can_cast_to_int(value, expected):
+    assert BrokerDeGiro()._can_cast_to_int(value) is expected
+
+
+@pytest.mark.parametrize("value, error", [(None, TypeError), ([], TypeError), (math.inf, OverflowError)])
+def test_can_cast_to_int_passes_other_errors(value, error):
+    with pytest.raises(error):
+        BrokerDeGiro()._can_cast_to_int(value)
+
+
+def test_create_new_active_holding():
+    size = [10]
+    holding = BrokerDeGiro()._create_new_active_holding("332111", size)
+    assert list(holding) == KEYS and type(holding) is dict
+    assert holding["internal_id"] == "332111" and holding["quantity"] is size
+    assert [holding[key] for key in KEYS[1:-1]] == [None] * 9
+
+
+@pytest.mark.parametrize(
+    "ticker, mic, country, mapping, expected",
+    [
+        ("ABC", "XAMS", "NL", {"XAMS": "AS"}, "ABC.AS"),
+        ("ABC", "XAMS", "US", {"XAMS": "AS"}, "ABC"),
+        ("ABC", "XNYS", "NL", {"XAMS": "AS"}, "ABC"),
+        ("ABC", "XAMS", "NL", {"XAMS": ""}, "ABC"),
+        ("ABC", "XAMS", "NL", {"XAMS": 0}, "ABC"),
+        ("ABC", "XAMS", "us", {"XAMS": "AS"}, "ABC.AS"),
+        ("ABC", "XAMS", "USA", {"XAMS": "AS"}, "ABC.AS"),
+        ("ABC", "XAMS", "NL", {"XAMS": " as "}, "ABC. as "),
+        (123, "XAMS", "NL", {"XAMS": "AS"}, "123.AS"),
+        ("ABC", "XAMS", "NL", {"XAMS": 4}, "ABC.4"),
+        ("ABC", None, None, {"XAMS": "AS"}, "ABC"),
+    ],
+)
+def test_ticker_with_suffix(ticker, mic, country, mapping, expected):
+    assert BrokerDeGiro()._get_ticker_with_suffix(ticker, mic, country, mapping) == expected
+
+
+def test_ticker_without_suffix_is_the_same_object():
+    ticker = 123
+    assert BrokerDeGiro()._get_ticker_with_suffix(ticker, "X", "NL", {}) is ticker
+
+
+def test_suffix_mapping_is_read_through_get_only():
+    class OnlyGet:
+        def __init__(self):
+            self.asked = []
+
+        def get(self, *args):
+            self.asked.append(args)
+            return "DE"
+
+    mapping = OnlyGet()
+    assert BrokerDeGiro()._get_ticker_with_suffix("SAP", "XETR", "US", mapping) == "SAP"
+    assert mapping.asked == [("XETR",)]
+
+
+def map_one(products, exchanges, pid="1", suffixes=None, monkeypatch=None):
+    holdings = [BrokerDeGiro()._create_new_active_holding(pid, 3.0)]
+    if monkeypatch is not None:
+        monkeypatch.setattr(keelson, "get_exchange_mic_to_suffix_dict", lambda: suffixes or {"XAMS": "AS"})
+    result = BrokerDeGiro()._map_holdings_with_info(holdings, products, exchanges)
+    assert result is holdings
+    return result[0]
+
+
+@pytest.mark.parametrize(
+    "exchange_id, exchanges, expected",
+    [
+        ("200", EXCHANGES, ("Euronext Amsterdam", "Amsterdam", "NL", "ABC.AS")),
+        ("0200", EXCHANGES, ("Euronext Amsterdam", "Amsterdam", "NL", "ABC.AS")),
+        (200, EXCHANGES, ("Euronext Amsterdam", "Amsterdam", "NL", "ABC.AS")),
+        (" 200 ", EXCHANGES, ("Euronext Amsterdam", "Amsterdam", "NL", "ABC.AS")),
+        (200.7, EXCHANGES, ("Euronext Amsterdam", "Amsterdam", "NL", "ABC.AS")),
+        ("200", [{"id": "200", "name": "text id", "country": "NL"}], (None, None, None, "ABC")),
+        ("200", [{"id": 200.0, "name": "float id", "country": "NL"}], ("float id", None, "NL", "ABC")),
+        ("200", [{"id": 200, "name": "first", "country": "NL", "micCode": "XAMS"},
+                 {"id": 200, "name": "second", "country": "DE", "city": "X", "micCode": "XETR"}],
+         ("first", None, "NL", "ABC.AS")),
+        ("10000", EXCHANGES, ("FundShare Matching", None, "NL", "ABC")),
+        ("4", EXCHANGES, (None, None, None, "ABC")),
+        ("abc", [], (None, None, None, "ABC")),
+    ],
+)  # fmt: skip
+def test_exchange_join(monkeypatch, exchange_id, exchanges, expected):
+    done = map_one({"1": product("1", exchange_id)}, exchanges, monkeypatch=monkeypatch)
+    assert list(done) == KEYS
+    assert (done["exchange_name"], done["exchange_city"], done["exchange_country"], done["ticker_suffix"]) == expected
+    assert done["exchange_id"] is exchange_id and done["internal_id"] == 1 and done["quantity"] == 3.0
+
+
+@pytest.mark.parametrize(
+    "products, exchanges, error",
+    [
+        ({}, EXCHANGES, KeyError("1")),
+        ({1: product("1", "200")}, EXCHANGES, KeyError("1")),
+        ({"1": product("1", "abc")}, EXCHANGES, ValueError),
+        ({"1": product("1", None)}, EXCHANGES, TypeError),
+        ({"1": {"isin": "X", "symbol": "S", "name": "N", "currency": "EUR"}}, EXCHANGES, KeyError("exchangeId")),
+        ({"1": product("1", "abc")}, [{"name": "no id"}], KeyError("id")),
+        ({"1": product("1", "200")}, [{"id": 1}, {"name": "no id"}], KeyError("id")),
+        ({"1": product("1", "200")}, [{"id": 200, "country": "NL"}], KeyError("name")),
+        ({"1": product("1", "200")}, [{"id": 200, "name": "E"}], KeyError("country")),
+    ]
+    + [({"1": {k: v for k, v in product("1", "200").items() if k != key}}, EXCHANGES, KeyError(key))
+       for key in ("isin", "symbol", "name", "currency")],
+)  # fmt: skip
+def test_join_failures(monkeypatch, products, exchanges, error):
+    with pytest.raises(error if isinstance(error, type) else type(error)) as caught:
+        map_one(products, exchanges, monkeypatch=monkeypatch)
+    if isinstance(error, KeyError):
+        assert caught.value.args == error.args
+
+
+def test_empty_holdings_read_nothing(monkeypatch):
+    class Untouchable:
+        def __getattribute__(self, name):
+            raise AssertionError(f"read {name}")
+
+    calls = []
+    monkeypatch.setattr(keelson, "get_exchange_mic_to_suffix_dict", lambda: calls.append(1) or {})
+    holdings = []
+    assert BrokerDeGiro()._map_holdings_with_info(holdings, Untouchable(), Untouchable()) is holdings
+    assert calls == [1]
+
+
+def test_suffix_mapping_failure_changes_nothing(monkeypatch):
+    def broken():
+        raise LookupError("no table")
+
+    monkeypatch.setattr(keelson, "get_exchange_mic_to_suffix_dict", broken)
+    holdings = [BrokerDeGiro()._create_new_active_holding("1", 1.0)]
+    with pytest.raises(LookupError):
+        BrokerDeGiro()._map_holdings_with_info(holdings, {"1": product("1", "200")}, EXCHANGES)
+    assert holdings == [record("1", 1.0)]
+
+
+def test_records_before_a_failure_are_complete(monkeypatch):
+    monkeypatch.setattr(keelson, "get_exchange_mic_to_suffix_dict", dict)
+    holdings = [BrokerDeGiro()._create_new_active_holding(pid, 1.0) for pid in ("1", "2", "3")]
+    products = {"1": product("1", "200"), "3": product("3", "200")}
+    with pytest.raises(KeyError):
+        BrokerDeGiro()._map_holdings_with_info(holdings, products, EXCHANGES)
+    assert holdings[0]["internal_id"] == 1 and holdings[0]["exchange_name"] == "Euronext Amsterdam"
+    assert holdings[1:] == [record("2", 1.0), record("3", 1.0)]
+
+
+class Overrides(BrokerDeGiro):
+    def _can_cast_to_int(self, value):
+        return value != "skip"
+
+    def _create_new_active_holding(self, id, size):
+        return {**super()._create_new_active_holding(id, size), "extra": "kept"}
+
+    def _get_ticker_with_suffix(self, ticker_name, exchange_mic, exchange_country, exchange_mic_to_suffix_dict):
+        return f"{ticker_name}@{exchange_mic}"
+
+
+def test_methods_are_looked_up_on_self(connector):
+    broker = Overrides()
+    broker.trading_api = connected(connector).trading_api
+    holdings_of(connector, [position("skip"), position("1")], {"1": product("1", "200")})
+    [done] = json.loads(broker.get_current_stock_holdings())
+    assert done["ticker_suffix"] == "ABC@XAMS" and list(done)[-1] == "extra"
+
+
+def test_instance_attributes_shadow_methods(connector):
+    broker = connected(connector)
+    broker._get_ticker_with_suffix = lambda *args: "from the instance"
+    holdings_of(connector, [position("1")], {"1": product("1", "200")})
+    assert json.loads(broker.get_current_stock_holdings())[0]["ticker_suffix"] == "from the instance"
+
+
+def test_int_is_looked_up_at_call_time(connector, monkeypatch):
+    broker = connected(connector)
+    holdings_of(connector, [position("1")], {"1": product("1", "200")})
+    converted = []
+
+    def recording_int(value):
+        converted.append(value)
+        return int(value)
+
+    monkeypatch.setattr(keelson, "int", recording_int, raising=False)
+    json.loads(broker.get_current_stock_holdings())
+    # the check, the id list, the exchange scan (one entry compared), the record
+    assert converted == ["1", "1", "200", "1"]
