@@ -13,57 +13,75 @@ Run: .venv/bin/python bench/holdings.py
 
 import json
 import random
-import sys
 import time
 from types import SimpleNamespace
 
 import morbex.keelson as keelson
-from morbex.utils import get_exchange_mic_to_suffix_dict
 
 EXCHANGES = 200
 SIZES = (100, 10_000)
 
 
+# (name, city, country, MIC) as DEGIRO's products configuration lists them.
+VENUES = [
+    ("Euronext Amsterdam", "Amsterdam", "NL", "XAMS"), ("NASDAQ", "New York", "US", "XNAS"),
+    ("NYSE", "New York", "US", "XNYS"), ("Xetra", "Frankfurt", "DE", "XETR"),
+    ("Euronext Paris", "Paris", "FR", "XPAR"), ("London Stock Exchange", "London", "GB", "XLON"),
+    ("Nasdaq Helsinki", "Helsinki", "FI", "XHEL"), ("Nasdaq Copenhagen", "Copenhagen", "DK", "XCSE"),
+    ("Borsa Italiana", "Milan", "IT", "XMIL"), ("SIX Swiss Exchange", "Zurich", "CH", "XSWX"),
+    ("Euronext Brussels", "Brussels", "BE", "XBRU"), ("Bolsa de Madrid", "Madrid", "ES", "XMAD"),
+    ("Toronto Stock Exchange", "Toronto", "CA", "XTSE"), ("Cboe Europe", None, "GB", "CATS"),
+    ("FundShare Matching", None, "NL", None),
+]  # fmt: skip
+COMPANIES = [
+    "ALPHABET INC. - CLASS", "ASML HOLDING", "ROYAL DUTCH SHELL PLC", "SAP SE", "NOVO NORDISK A/S",
+    "APPLE INC. - COMMON ST", "KONINKLIJKE PHILIPS N.V.", "UNILEVER PLC", "NOKIA CORPORATION",
+    "MICROSOFT CORPORATION -", "LVMH MOET HENNESSY LOUI", "ADYEN N.V.", "ING GROEP N.V.",
+]  # fmt: skip
+
+
 def make_portfolio(positions, seed=1):
+    """Shaped as the connector delivers them: position rows as pb_handler
+    converts them (every number a float), raw product details and products
+    configuration."""
     rng = random.Random(seed)
-    mics = sorted(get_exchange_mic_to_suffix_dict())
     exchanges = []
     for i in range(EXCHANGES):
-        exchange = {
-            "id": 100 + 7 * i,
-            "name": f"Exchange {i}",
-            "code": f"E{i}",
-            "hiqAbbr": f"E{i}",
-            "country": rng.choice(["NL", "DE", "FR", "US", "GB", "FI"]),
-            "city": f"City {i}",
-            "micCode": rng.choice(mics),
-        }
-        if i % 50 == 49:  # fund venues come without city and MIC
-            del exchange["city"], exchange["micCode"]
+        name, city, country, mic = VENUES[i % len(VENUES)]
+        exchange = {"id": 100 + 7 * i, "name": name, "code": name[:3].upper(), "hiqAbbr": name[:3].upper(),
+                    "country": country, "city": city, "micCode": mic}  # fmt: skip
+        for key in ("city", "micCode"):  # DEGIRO leaves these out for some venues
+            if exchange[key] is None:
+                del exchange[key]
         exchanges.append(exchange)
 
     rows, products = [], {}
     for i in range(positions):
-        product_id = str(1_000_000 + i)
+        product_id = str(1_000_000 + 37 * i)
         size = float(rng.randint(1, 500))
         price = round(rng.uniform(1, 500), 2)
-        rows.append({"id": product_id, "positionType": "PRODUCT", "size": size, "price": price,
-                     "value": size * price, "plBase": {"EUR": -size * price}})
+        value = round(size * price, 2)
+        rows.append({
+            "id": product_id, "positionType": "PRODUCT", "size": size, "price": price, "value": value,
+            "plBase": {"EUR": -round(value * 0.9, 2)}, "todayPlBase": {"EUR": -value},
+            "portfolioValueCorrection": 0.0, "breakEvenPrice": round(price * 0.9, 2), "averageFxRate": 1.0,
+            "realizedProductPl": 0.0, "realizedFxPl": 0.0, "todayRealizedProductPl": 0.0, "todayRealizedFxPl": 0.0,
+        })  # fmt: skip
         products[product_id] = {
-            "id": product_id,
-            "name": f"COMPANY {i} N.V.",
-            "isin": f"NL{i:010d}",
-            "symbol": f"C{i}",
-            "currency": "EUR",
-            "exchangeId": str(rng.choice(exchanges)["id"]),
-            "productType": "STOCK",
-            "productTypeId": 1,
-            "tradable": True,
-        }
+            "id": product_id, "name": rng.choice(COMPANIES), "isin": f"NL{rng.randrange(10**10):010d}",
+            "symbol": f"C{i % 997}", "contractSize": 1.0, "productType": "STOCK", "productTypeId": 1,
+            "tradable": True, "category": "A", "currency": rng.choice(["EUR", "USD", "GBP"]), "active": True,
+            "exchangeId": str(rng.choice(exchanges)["id"]), "onlyEodPrices": False,
+            "orderTimeTypes": ["DAY", "GTC"], "buyOrderTypes": ["LIMIT", "MARKET", "STOPLOSS", "STOPLIMIT"],
+            "sellOrderTypes": ["LIMIT", "MARKET", "STOPLOSS", "STOPLIMIT"], "closePrice": price,
+            "closePriceDate": "2024-01-05", "feedQuality": "R", "orderBookDepth": 0,
+            "vwdIdentifierType": "issueid", "vwdId": str(350_000_000 + i), "qualitySwitchable": False,
+            "qualitySwitchFree": False, "vwdModuleId": 1,
+        }  # fmt: skip
     # Cash and closed positions are dropped by the selection.
-    rows.append({"id": "FLATEX_EUR", "positionType": "CASH", "size": 1520.5, "value": 1520.5})
-    rows.append({"id": "1", "positionType": "PRODUCT", "size": 0.0, "value": 0.0})
-    return {"portfolio": {"last_updated": 42, "values": rows}}, {"data": products}, {"exchanges": exchanges}
+    rows.insert(0, {"id": "FLATEX_EUR", "positionType": "CASH", "size": 1520.5, "value": 1520.5})
+    rows.insert(len(rows) // 2, {"id": "1", "positionType": "PRODUCT", "size": 0.0, "price": 3.0, "value": 0.0})
+    return {"portfolio": {"last_updated": 42.0, "values": rows}}, {"data": products}, {"exchanges": exchanges}
 
 
 class InstantAPI:
@@ -132,8 +150,11 @@ class Baseline:
         suffixes = keelson.get_exchange_mic_to_suffix_dict()
         for holding in holdings:
             info = holdings_info[holding["internal_id"]]
-            index = next((i for i, e in enumerate(exchanges_info)
-                          if e["id"] == int(holdings_info[holding["internal_id"]]["exchangeId"])), None)
+            index = None
+            for i, exchange in enumerate(exchanges_info):
+                if exchange["id"] == int(holdings_info[holding["internal_id"]]["exchangeId"]):
+                    index = i
+                    break
             found = index is not None
             holding.update({
                 "isin": info["isin"],
@@ -212,8 +233,8 @@ def main():
     finally:
         for name, value in saved.items():
             setattr(keelson, name, value)
-    return 0 if ok else 1
+    return ok
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -147,7 +147,9 @@
 // has run since it was built ("pure" below); anything else — a user mapping,
 // an overridden method, an exotic id — takes the literal path, which does
 // exactly what the Python above does.
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <vector>
 #include <utility>
@@ -170,7 +172,7 @@ namespace {
     X(micCode, "micCode") X(can_cast_to_int, "_can_cast_to_int")                                      \
     X(create_new_active_holding, "_create_new_active_holding")                                        \
     X(get_ticker_with_suffix, "_get_ticker_with_suffix") X(int_, "int") X(get, "get")                 \
-    X(update, "update") X(US, "US") X(dot, ".") X(empty, "")
+    X(update, "update") X(US, "US")
 
 enum Name : std::size_t {
 #define KEELSON_ENUM(id, text) k_##id,
@@ -404,13 +406,32 @@ Ref suffix_for(PyObject* const* k, PyObject* exchange_mic, PyObject* exchange_co
     return suffix;
 }
 
+// f"{head}.{tail}" for two str, made in one piece as the f-string's join
+// makes it.
+Ref dotted(PyObject* head, PyObject* tail) {
+    const Py_ssize_t head_length = PyUnicode_GET_LENGTH(head);
+    const Py_ssize_t tail_length = PyUnicode_GET_LENGTH(tail);
+    const Py_UCS4 widest = std::max(PyUnicode_MAX_CHAR_VALUE(head), PyUnicode_MAX_CHAR_VALUE(tail));
+    Ref joined = check(PyUnicode_New(head_length + 1 + tail_length, widest));
+    if (PyUnicode_KIND(joined.get()) == PyUnicode_1BYTE_KIND) {  // and so are both pieces
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(joined.get());
+        std::memcpy(out, PyUnicode_1BYTE_DATA(head), static_cast<std::size_t>(head_length));
+        out[head_length] = '.';
+        std::memcpy(out + head_length + 1, PyUnicode_1BYTE_DATA(tail), static_cast<std::size_t>(tail_length));
+    } else {
+        check(static_cast<int>(PyUnicode_CopyCharacters(joined.get(), 0, head, 0, head_length)));
+        check(PyUnicode_WriteChar(joined.get(), head_length, '.'));
+        check(static_cast<int>(PyUnicode_CopyCharacters(joined.get(), head_length + 1, tail, 0, tail_length)));
+    }
+    return joined;
+}
+
 // The second half: f"{ticker_name}.{suffix}", or ticker_name itself.
-Ref with_suffix(PyObject* const* k, PyObject* ticker_name, PyObject* suffix, Stillness& still) {
+Ref with_suffix(PyObject* ticker_name, PyObject* suffix, Stillness& still) {
     if (suffix == nullptr) return Ref::borrow(ticker_name);
     Ref head = text(ticker_name, still);
     Ref tail = text(suffix, still);
-    PyObject* pieces[] = {head.get(), k[k_dot], tail.get()};
-    return check(_PyUnicode_JoinArray(k[k_empty], pieces, 3));  // as the f-string builds it
+    return dotted(head.get(), tail.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -876,7 +897,7 @@ Ref _map_holdings_with_info(const Call& c) {
                         kept->has_suffix = true;
                     }
                 }
-                ticker_suffix = with_suffix(k, ticker_name, suffix.get(), still);
+                ticker_suffix = with_suffix(ticker_name, suffix.get(), still);
             } else {
                 ticker_suffix = get_ticker_with_suffix(
                     {ticker_name, mic.get(), country.get(), exchange_mic_to_suffix_dict.get()});
@@ -917,7 +938,7 @@ Ref _get_ticker_with_suffix(const Call& c) {
     Stillness still;
     PyObject* const* k = names(c);
     Ref suffix = suffix_for(k, c[2], c[3], c[4], still);
-    return with_suffix(k, c[1], suffix.get(), still);
+    return with_suffix(c[1], suffix.get(), still);
 }
 
 Ref _can_cast_to_int(const Call& c) {
