@@ -50,6 +50,10 @@ ClassBody::ClassBody(const Module& module, const char* name, std::initializer_li
     Ref module_name = module.name("__name__");
     assign("__module__", module_name.get());
     assign("__qualname__", name_.get());
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref first_line = check(PyLong_FromLong(1));
+    assign("__firstlineno__", first_line.get());
+#endif
 }
 
 Ref ClassBody::lookup(const char* name) const {
@@ -83,6 +87,21 @@ void ClassBody::assign(const char* name, PyObject* value) {
     check(PyObject_SetItem(namespace_.get(), key.get(), value));
 }
 
-Ref ClassBody::create() { return call(metaclass_.get(), {name_.get(), bases_.get(), namespace_.get()}); }
+void ClassBody::static_attributes(std::initializer_list<const char*> names) {
+    static_attributes_ = check(PyList_New(0));
+    for (const char* n : names) {
+        Ref attr = str(n);
+        check(PyList_Append(static_attributes_.get(), attr.get()));
+    }
+    check(PyList_Sort(static_attributes_.get()));
+}
+
+Ref ClassBody::create() {
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref names = static_attributes_ ? check(PyList_AsTuple(static_attributes_.get())) : check(PyTuple_New(0));
+    assign("__static_attributes__", names.get());
+#endif
+    return call(metaclass_.get(), {name_.get(), bases_.get(), namespace_.get()});
+}
 
 }  // namespace morbex

@@ -19,6 +19,9 @@ public:
     void def(const FunctionSpec& spec, const char* decorator = nullptr);
     // `name = value` in the body.
     void assign(const char* name, PyObject* value);
+    // The attributes the methods assign on `self` (Python 3.13 records them
+    // in __static_attributes__).
+    void static_attributes(std::initializer_list<const char*> names);
     // metaclass(name, bases, namespace).
     Ref create();
 
@@ -30,6 +33,7 @@ private:
     Ref bases_;
     Ref metaclass_;
     Ref namespace_;
+    Ref static_attributes_;
 };
 
 }  // namespace morbex
