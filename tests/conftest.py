@@ -1,11 +1,15 @@
 import importlib
 import sys
 import types
+from pathlib import Path
 
 import pytest
 
-import morbex
-from morbex.pactum import BrokerBase
+# The local DEGIRO sandbox the end-to-end tests run against.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "sandbox"))
+
+import morbex  # noqa: E402
+from morbex.pactum import BrokerBase  # noqa: E402
 
 
 class RecordingBroker(BrokerBase):
