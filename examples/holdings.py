@@ -18,12 +18,13 @@ import os
 import sys
 from contextlib import ExitStack
 from pathlib import Path
+from typing import Any
 
 from morbex.broker import AuthenticationMethods, authenticate, logout
 from morbex.brokers import Brokers
 
 
-def parse_args():
+def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--username", default=os.environ.get("DEGIRO_USERNAME"))
     parser.add_argument(
@@ -35,19 +36,20 @@ def parse_args():
     return parser.parse_args()
 
 
-def fetch_holdings(credentials):
+def fetch_holdings(credentials: dict[str, Any]) -> list[dict[str, Any]]:
     broker = authenticate(Brokers.DEGIRO, AuthenticationMethods.USERNAME_PASSWORD, **credentials)
     try:
-        return json.loads(broker.get_current_stock_holdings())
+        holdings: list[dict[str, Any]] = json.loads(broker.get_current_stock_holdings())
+        return holdings
     finally:
         logout(broker, AuthenticationMethods.USERNAME_PASSWORD)
 
 
-def main():
+def main() -> None:
     args = parse_args()
     with ExitStack() as stack:
         if args.username:
-            credentials = {"username": args.username, "password": args.password or getpass.getpass("Password: ")}
+            credentials: dict[str, Any] = {"username": args.username, "password": args.password or getpass.getpass("Password: ")}
             if args.int_account:
                 credentials["int_account"] = int(args.int_account)
         else:
