@@ -1,4 +1,5 @@
 import abc
+import sys
 import inspect
 import json
 import math
@@ -76,8 +77,11 @@ def test_class_shape():
     assert (BrokerDeGiro.__module__, BrokerDeGiro.__qualname__) == ("morbex.keelson", "BrokerDeGiro")
     assert BrokerDeGiro.__doc__ is None
     assert BrokerDeGiro.__abstractmethods__ == frozenset()
-    own = [name for name in vars(BrokerDeGiro) if name not in ("__module__", "__doc__", "__abstractmethods__", "_abc_impl")]
+    bookkeeping = ("__module__", "__doc__", "__abstractmethods__", "_abc_impl", "__firstlineno__", "__static_attributes__")
+    own = [name for name in vars(BrokerDeGiro) if name not in bookkeeping]
     assert own == [name for name, _, _ in METHODS]
+    if sys.version_info >= (3, 13):
+        assert BrokerDeGiro.__static_attributes__ == ("int_account", "trading_api")
 
 
 @pytest.mark.parametrize("name, signature, annotations", METHODS)

@@ -1055,6 +1055,7 @@ void module_body(Module& m) {
     cls.def(_map_holdings_with_info_spec);
     cls.def(_get_ticker_with_suffix_spec);
     cls.def(_can_cast_to_int_spec);
+    cls.static_attributes({"int_account", "trading_api"});
     m.bind("BrokerDeGiro", cls.create().get());
 }
 
