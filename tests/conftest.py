@@ -4,12 +4,18 @@ import types
 from pathlib import Path
 
 import pytest
+from hypothesis import settings
 
 # The local DEGIRO sandbox the end-to-end tests run against.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "sandbox"))
 
 import morbex  # noqa: E402
 from morbex.pactum import BrokerBase  # noqa: E402
+
+# A longer fuzzing run: `pytest --hypothesis-profile=long` runs every property
+# test 30 times its usual number of examples (fuzz_budget.examples), about
+# five minutes in all.
+settings.register_profile("long", max_examples=3000, deadline=None)
 
 
 class RecordingBroker(BrokerBase):

@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from morbex.compiled import harmonic_mean
+from fuzz_budget import examples
 from test_compiled import expression, outcome
 
 
@@ -90,25 +91,25 @@ def check(nums):
     assert len(nums) == len(before) and all(a is b for a, b in zip(nums, before))
 
 
-@settings(max_examples=2000, deadline=None)
+@settings(max_examples=examples(2000), deadline=None)
 @given(numbers)
 def test_floats_and_ints(nums):
     check(nums)
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(st.lists(floats, min_size=1, max_size=200))
 def test_long_float_lists(nums):
     check(nums)
 
 
-@settings(max_examples=1000, deadline=None)
+@settings(max_examples=examples(1000), deadline=None)
 @given(st.lists(st.one_of(floats, wide_ints, others), max_size=12))
 def test_any_elements(nums):
     check(nums)
 
 
-@settings(max_examples=1000, deadline=None)
+@settings(max_examples=examples(1000), deadline=None)
 @given(signed(st.one_of(st.integers(2**53, 2**64), near_ties)), floats)
 def test_int_reciprocals_exactly(n, x):
     # float(-n) divides 1 to within a few units of 1/n, so the sum is their

@@ -8,6 +8,7 @@ import math
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from fuzz_budget import examples
 from keelson_fakes import Connector
 
 import morbex.keelson as keelson
@@ -252,7 +253,7 @@ def run(broker_class, plan, monkeypatch):
     return outcome, connector.events(), log
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(plans())
 def test_same_result_as_plain_python(plan):
     python_ticker = plan[4]["python_ticker"]

@@ -36,11 +36,14 @@ const FunctionSpec get_exchange_mic_to_suffix_dict_spec{
     .body = get_exchange_mic_to_suffix_dict,
 };
 
+// Plain str keys: PyDict_SetItemString would intern each MIC, and interned
+// strings stay for the life of the process.
 Ref build_table() {
     Ref table = check(PyDict_New());
     for (const MicSuffix& row : mic_suffixes) {
+        Ref mic = str(row.mic);
         Ref suffix = str(row.suffix);
-        check(PyDict_SetItemString(table.get(), row.mic, suffix.get()));
+        check(PyDict_SetItem(table.get(), mic.get(), suffix.get()));
     }
     return table;
 }
