@@ -278,6 +278,15 @@ Ref int_of(PyObject* id) {
     return converted;
 }
 
+// int_type(x), `int` as the caller looked it up: for the built-in int and a
+// plain id, without the call.
+Ref to_int(PyObject* int_type, PyObject* x) {
+    if (int_type == reinterpret_cast<PyObject*>(&PyLong_Type) && plain_key(x)) {
+        if (Ref value = int_of(x)) return value;  // else int() raises its ValueError below
+    }
+    return call(int_type, {x});
+}
+
 // next(it), or an empty Ref at the end.
 Ref next(PyObject* iterator) {
     Ref item = Ref::steal(PyIter_Next(iterator));
@@ -432,36 +441,47 @@ bool plain_suffix(PyObject* const* k, PyObject* mic, PyObject* country, PyObject
 // ---------------------------------------------------------------------------
 // Completing records
 
-// Exchange id -> position of its first entry, over the leading entries that
-// are exact dicts with an exact int "id" (within a long long): comparing those
-// with an int runs no Python code. Open addressing over a power-of-two table:
-// a few hundred exchanges, looked up once per record.
+// The scan of the exchange list for an id, remembered: each entry's "id" is
+// read once, the first time a scan reaches it, and kept in an open-addressing
+// table (a few hundred exchanges, looked up once per record). Only entries
+// that are exact dicts with an exact int "id" (within a long long) are taken:
+// comparing those with an int runs no Python code. The first other entry
+// stops it.
 class ExchangeIndex {
 public:
-    void build(PyObject* exchanges, PyObject* id_key) {
-        const Py_ssize_t size = PyList_GET_SIZE(exchanges);
+    static constexpr Py_ssize_t unknown = -2;
+
+    void reset(PyObject* exchanges, PyObject* id_key) {
+        exchanges_ = exchanges;
+        id_key_ = id_key;
         std::size_t capacity = 8;
-        while (capacity < 2 * static_cast<std::size_t>(size)) capacity *= 2;
+        while (capacity < 2 * static_cast<std::size_t>(PyList_GET_SIZE(exchanges))) capacity *= 2;
         slots_.assign(capacity, Slot{});
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
-        complete_ = false;
-        for (indexed = 0; indexed < size; ++indexed) {
-            PyObject* exchange = PyList_GET_ITEM(exchanges, indexed);
-            if (!PyDict_CheckExact(exchange)) return;
-            PyObject* id = lookup(exchange, id_key);
-            long long value;
-            if (id == nullptr || !PyLong_CheckExact(id) || !small_int_value(id, value)) return;
-            Slot& slot = slots_[probe(value)];
-            if (slot.position < 0) slot = Slot{value, indexed};  // the first entry wins
-        }
-        complete_ = true;
+        scanned_ = 0;
+        stopped_ = false;
     }
 
-    Py_ssize_t indexed = 0;  // the leading entries it covers
-    // Every entry indexed: an id not found matches none at all.
-    bool complete() const { return complete_; }
-    // The position of the first indexed entry with this id, or -1.
-    Py_ssize_t find(long long id) const { return slots_[probe(id)].position; }
+    // The position of the first entry with this id; -1 when there is none,
+    // `unknown` when an entry that is not plain comes first.
+    Py_ssize_t find(long long id) {
+        if (const Py_ssize_t found = slots_[probe(id)].position; found >= 0) return found;
+        while (!stopped_ && scanned_ < PyList_GET_SIZE(exchanges_)) {
+            const Py_ssize_t position = scanned_;
+            PyObject* exchange = PyList_GET_ITEM(exchanges_, position);
+            PyObject* exchange_id = PyDict_CheckExact(exchange) ? lookup(exchange, id_key_) : nullptr;
+            long long value;
+            if (exchange_id == nullptr || !PyLong_CheckExact(exchange_id) || !small_int_value(exchange_id, value)) {
+                stopped_ = true;
+                break;
+            }
+            ++scanned_;
+            Slot& slot = slots_[probe(value)];
+            if (slot.position < 0) slot = Slot{value, position};  // the first entry wins
+            if (value == id) return position;
+        }
+        return stopped_ ? unknown : -1;
+    }
 
 private:
     struct Slot {
@@ -478,9 +498,12 @@ private:
         return i;
     }
 
+    PyObject* exchanges_ = nullptr;
+    PyObject* id_key_ = nullptr;
     std::vector<Slot> slots_;
     unsigned shift_ = 61;
-    bool complete_ = false;
+    Py_ssize_t scanned_ = 0;  // the leading entries read so far
+    bool stopped_ = false;    // at an entry that is not plain
 };
 
 // The last two values of the update as written: ticker_suffix and
@@ -506,7 +529,7 @@ void ticker_and_id_as_written(const Call& c, PyObject* self, PyObject* holding, 
     // int(holding["internal_id"])
     Ref int_type = c.global(k[k_int_]);
     Ref internal_id = holding != nullptr ? getitem(holding, k[k_internal_id]) : Ref::borrow(id);
-    f[f_internal_id] = call(int_type.get(), {internal_id.get()});
+    f[f_internal_id] = to_int(int_type.get(), internal_id.get());
 }
 
 // _map_holdings_with_info's loop body as written, for one record.
@@ -527,7 +550,7 @@ void complete_literally(const Call& c, PyObject* self, PyObject* holding, PyObje
         Ref int_type = c.global(k[k_int_]);
         Ref product = getitem(holdings_info, internal_id().get());
         Ref product_exchange_id = getitem(product.get(), k[k_exchangeId]);
-        Ref target = call(int_type.get(), {product_exchange_id.get()});
+        Ref target = to_int(int_type.get(), product_exchange_id.get());
         if (eq(exchange_id.get(), target.get())) {
             exchange_index = check(PyLong_FromSsize_t(index));
             break;
@@ -591,7 +614,7 @@ public:
             long long target;
             if (exchange_id == nullptr || !small_int_value(exchange_id, target)) return false;
             position = index_.find(target);
-            if (position < 0 && !index_.complete()) return false;
+            if (position == ExchangeIndex::unknown) return false;
             if (position >= 0 && (exchange = exchange_at(position)) == nullptr) return false;
         }
         PyObject* isin = lookup(product, k[k_isin]);
@@ -638,7 +661,8 @@ private:
     // What records read of one exchange, and the suffix our own
     // _get_ticker_with_suffix gives its tickers (empty: none).
     struct Exchange {
-        bool read = false, complete = false, suffix_known = false;
+        std::size_t read = 0;  // the refresh() it was read after; 0: never
+        bool complete = false, suffix_known = false;
         Ref name, city, country, suffix;
     };
 
@@ -647,19 +671,23 @@ private:
         plain_ = PyDict_CheckExact(holdings_info_) && PyList_CheckExact(exchanges_info_) && int_is_ours(c_);
         if (!plain_) return;
         ticker_is_ours_ = finds_own_method(c_, self_, k_[k_get_ticker_with_suffix], _get_ticker_with_suffix_spec);
-        index_.build(exchanges_info_, k_[k_id]);
-        exchanges_.assign(static_cast<std::size_t>(index_.indexed), Exchange{});
+        index_.reset(exchanges_info_, k_[k_id]);
+        ++reads_;  // what was read of the exchanges before is not trusted
+        const auto size = static_cast<std::size_t>(PyList_GET_SIZE(exchanges_info_));
+        if (exchanges_.size() < size) exchanges_.resize(size);
     }
 
-    // The exchange at an indexed position; null when it lacks a field that
-    // the code as written then reports.
+    // The exchange at a position the index gave; null when it lacks a field
+    // that the code as written then reports.
     const Exchange* exchange_at(Py_ssize_t position) {
-        Exchange& e = exchanges_[static_cast<std::size_t>(position)];
-        if (!e.read) {
-            e.read = true;
-            // An exact dict, as indexed; checked again all the same, since a
-            // finalizer that a collection runs could have changed the list.
-            if (position >= PyList_GET_SIZE(exchanges_info_)) return nullptr;
+        // An exact dict, as the index found it; checked again all the same,
+        // since a finalizer that a collection runs could change the list.
+        const auto at = static_cast<std::size_t>(position);
+        if (position >= PyList_GET_SIZE(exchanges_info_) || at >= exchanges_.size()) return nullptr;
+        Exchange& e = exchanges_[at];
+        if (e.read != reads_) {
+            e = Exchange{};
+            e.read = reads_;
             PyObject* entry = PyList_GET_ITEM(exchanges_info_, position);
             if (!PyDict_CheckExact(entry)) return nullptr;
             PyObject* name = lookup(entry, k_[k_name]);
@@ -686,7 +714,8 @@ private:
     bool plain_ = false;
     bool ticker_is_ours_ = false;
     ExchangeIndex index_;
-    std::vector<Exchange> exchanges_;  // by position, as far as indexed
+    std::vector<Exchange> exchanges_;  // by position
+    std::size_t reads_ = 0;            // counts refresh()
 };
 
 // ---------------------------------------------------------------------------
@@ -809,7 +838,7 @@ void keep_literally(const Call& c, PyObject* self, PyObject* holding, ActiveHold
     }
     Ref int_type = c.global(k[k_int_]);
     Ref product_id = getitem(holding, k[k_id]);
-    Ref as_int = call(int_type.get(), {product_id.get()});
+    Ref as_int = to_int(int_type.get(), product_id.get());
     check(PyList_Append(active_holding_ids, as_int.get()));
 }
 
@@ -1047,7 +1076,7 @@ Ref _get_ticker_with_suffix(const Call& c) {
 Ref _can_cast_to_int(const Call& c) {
     try {
         Ref int_type = c.global(names(c)[k_int_]);
-        call(int_type.get(), {c[1]});
+        to_int(int_type.get(), c[1]);
     } catch (const PyError&) {
         Handler caught;
         Ref value_error = c.global("ValueError");
