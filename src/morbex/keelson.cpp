@@ -138,21 +138,24 @@
 // venues), so those two read as None when absent.
 //
 // Speed. Portfolios run to thousands of positions and the exchange list to
-// hundreds of entries, so the join must not scan the list per record. When
-// the data is plain (exact dicts and lists, str and int keys and ids) the
-// repeated lookups and int() conversions of the scan give the same answer
-// every time and run no Python code, so the product's exchange id is
-// converted once and found in an index built from the list. The index is
-// trusted only while nothing but the interpreter's own code on built-in types
-// has run since it was built ("pure" below); anything else — a user mapping,
-// an overridden method, an exotic id — takes the literal path, which does
-// exactly what the Python above does.
+// hundreds of entries. On plain data (exact dicts and lists, str and int ids
+// and keys) with the class's own methods, every step above is the
+// interpreter's own code on built-in types: it runs no Python code and gives
+// the same answer however often it is asked. There each step is taken once:
+// an id is converted once, the exchange is found in an index of the list
+// instead of by a scan, what records read of an exchange is read once, and a
+// record that only our own code makes and completes is made once, with its
+// final values (nothing else can see it before). Anything else (a mapping
+// that is not a dict, an overridden method, an id that is not plain) is done
+// as written, for that position or record; and as that may have run Python
+// code, which may change anything, nothing read before is trusted after it.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <optional>
-#include <vector>
 #include <utility>
+#include <vector>
 #include "classes.hpp"
 #include "error.hpp"
 #include "handler.hpp"
@@ -171,6 +174,7 @@ namespace {
     X(name, "name") X(exchangeId, "exchangeId") X(city, "city") X(country, "country")                 \
     X(micCode, "micCode") X(can_cast_to_int, "_can_cast_to_int")                                      \
     X(create_new_active_holding, "_create_new_active_holding")                                        \
+    X(map_holdings_with_info, "_map_holdings_with_info")                                              \
     X(get_ticker_with_suffix, "_get_ticker_with_suffix") X(int_, "int") X(get, "get")                 \
     X(update, "update") X(US, "US")
 
@@ -202,147 +206,85 @@ Ref intern_names() {
     return tuple;
 }
 
-extern const FunctionSpec _create_new_active_holding_spec;
-extern const FunctionSpec _get_ticker_with_suffix_spec;
 extern const FunctionSpec _can_cast_to_int_spec;
+extern const FunctionSpec _create_new_active_holding_spec;
+extern const FunctionSpec _map_holdings_with_info_spec;
+extern const FunctionSpec _get_ticker_with_suffix_spec;
 
 // ---------------------------------------------------------------------------
-// Knowing when Python code may have run.
+// Plain data: what the interpreter hashes, compares, tests, converts and
+// formats with its own code alone.
 
-// Counts the points where Python code may have run: anything but the
-// interpreter's built-in operations on plain data, that is exact dicts read
-// with str or int keys, exact lists, and str, int, float, bool and None
-// compared, tested, converted by int() or formatted. While the count stands
-// still, nothing can have changed what an earlier lookup read.
-struct Stillness {
-    std::size_t epoch = 1;
-    void disturb() { ++epoch; }
-};
-
-// A lookup's result, reused while the epoch it was made in lasts. A lookup
-// that itself ran Python code ends that epoch and so is never reused: asked
-// again, that code might answer otherwise.
-template <class T>
-class Kept {
-public:
-    template <class Fetch>
-    T& get(Stillness& still, Fetch&& fetch) {
-        if (!value_ || epoch_ != still.epoch) {
-            const std::size_t before = still.epoch;
-            value_.reset();
-            value_.emplace(fetch());
-            epoch_ = before;
-        }
-        return *value_;
-    }
-    // A result computed in the current epoch by other means.
-    void put(Stillness& still, T value) {
-        value_.reset();
-        value_.emplace(std::move(value));
-        epoch_ = still.epoch;
-    }
-    bool holds(const Stillness& still) const { return value_ && epoch_ == still.epoch; }
-
-private:
-    std::optional<T> value_;
-    std::size_t epoch_ = 0;
-};
-
+// A dict key or an id: hashing and comparing it runs no Python code.
 bool plain_key(PyObject* key) { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
 
+// A value that compares, tests and formats without Python code.
 bool plain_value(PyObject* v) {
     return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
            PyBool_Check(v);
 }
 
-// obj[key]
-Ref item(PyObject* obj, PyObject* key, Stillness& still) {
-    if (PyDict_CheckExact(obj) && plain_key(key)) {
-        if (PyObject* found = PyDict_GetItemWithError(obj, key)) return Ref::borrow(found);
-        if (PyErr_Occurred()) throw PyError{};
-        // Missing: the dict raises its own KeyError below.
-    } else {
-        still.disturb();
+// dict[key] for an exact dict and a plain key: borrowed, or null if missing.
+PyObject* lookup(PyObject* dict, PyObject* key) {
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (found == nullptr && PyErr_Occurred()) throw PyError{};
+    return found;
+}
+
+// Whether LOAD_GLOBAL `name` would give `expected`; raises nothing when the
+// name is missing.
+bool global_is(const Call& c, PyObject* name, PyObject* expected) {
+    if (c.fn->globals == nullptr || c.fn->builtins == nullptr) return false;
+    PyObject* found = lookup(c.fn->globals, name);
+    return (found != nullptr ? found : lookup(c.fn->builtins, name)) == expected;
+}
+
+bool int_is_ours(const Call& c) {
+    return global_is(c, names(c)[k_int_], reinterpret_cast<PyObject*>(&PyLong_Type));
+}
+
+// The value of an exact int, or of ASCII digits (what ids are), that fits in
+// a long long.
+bool small_int_value(PyObject* v, long long& out) {
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        out = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (out == -1 && PyErr_Occurred()) throw PyError{};
+        return overflow == 0;
     }
-    return getitem(obj, key);
-}
-
-// obj.get(key)
-Ref mapping_get(PyObject* obj, PyObject* key, PyObject* get_name, Stillness& still) {
-    if (PyDict_CheckExact(obj) && (plain_key(key) || key == Py_None)) {
-        if (PyObject* found = PyDict_GetItemWithError(obj, key)) return Ref::borrow(found);
-        if (PyErr_Occurred()) throw PyError{};
-        return none();
-    }
-    still.disturb();
-    return check(PyObject_CallMethodOneArg(obj, get_name, key));
-}
-
-// seq[i], for the position enumerate() gave.
-Ref at(PyObject* seq, Py_ssize_t i, Stillness& still) {
-    if (PyList_CheckExact(seq)) {
-        PyObject* found = PyList_GetItem(seq, i);  // IndexError as list[i] words it
-        if (found == nullptr) throw PyError{};
-        return Ref::borrow(found);
-    }
-    still.disturb();
-    Ref index = check(PyLong_FromSsize_t(i));
-    return getitem(seq, index.get());
-}
-
-// `a == b` as an `if` takes it.
-bool equal(PyObject* a, PyObject* b, Stillness& still) {
-    if (!plain_value(a) || !plain_value(b)) still.disturb();
-    return eq(a, b);
-}
-
-// bool(v)
-bool is_true(PyObject* v, Stillness& still) {
-    if (!plain_value(v)) still.disturb();
-    return truth(v);
-}
-
-// `value == 0.0`
-bool is_zero(PyObject* value, PyObject* zero, Stillness& still) {
-    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) == 0.0;
-    return equal(value, zero, still);
-}
-
-// int(s) for ASCII digits that fit in a long long (what product ids are),
-// without the general parser; empty when `s` is anything else.
-Ref small_int_from_digits(PyObject* s) {
-    if (!PyUnicode_IS_ASCII(s)) return Ref();
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    if (length == 0 || length > 18) return Ref();
-    const auto* digits = static_cast<const unsigned char*>(PyUnicode_DATA(s));
-    long long value = 0;
+    if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_ASCII(v)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(v);
+    if (length == 0 || length > 18) return false;
+    const auto* digits = static_cast<const unsigned char*>(PyUnicode_DATA(v));
+    out = 0;
     for (Py_ssize_t i = 0; i < length; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') return Ref();
-        value = value * 10 + (digits[i] - '0');
+        if (digits[i] < '0' || digits[i] > '9') return false;
+        out = out * 10 + (digits[i] - '0');
     }
-    return check(PyLong_FromLongLong(value));
+    return true;
 }
 
-// int(x), with `int` as the caller looked it up.
-Ref to_int(PyObject* int_type, PyObject* x, Stillness& still) {
-    if (int_type == reinterpret_cast<PyObject*>(&PyLong_Type)) {
-        // int(x) with one argument is exactly PyNumber_Long(x).
-        if (PyUnicode_CheckExact(x)) {
-            if (Ref value = small_int_from_digits(x)) return value;
-        } else if (!PyLong_CheckExact(x) && !PyFloat_CheckExact(x)) {
-            still.disturb();
-        }
-        return check(PyNumber_Long(x));
+// int(id) for a plain id, without the general parser when it is plain
+// digits; empty, with no error set, where int() raises ValueError.
+Ref int_of(PyObject* id) {
+    if (PyLong_CheckExact(id)) return Ref::borrow(id);  // int(i) is i itself
+    long long value;
+    if (small_int_value(id, value)) return check(PyLong_FromLongLong(value));
+    Ref converted = Ref::steal(PyLong_FromUnicodeObject(id, 10));
+    if (!converted) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};
+        PyErr_Clear();
     }
-    still.disturb();
+    return converted;
+}
+
+// int_type(x), `int` as the caller looked it up: for the built-in int and a
+// plain id, without the call.
+Ref to_int(PyObject* int_type, PyObject* x) {
+    if (int_type == reinterpret_cast<PyObject*>(&PyLong_Type) && plain_key(x)) {
+        if (Ref value = int_of(x)) return value;  // else int() raises its ValueError below
+    }
     return call(int_type, {x});
-}
-
-// One replacement field of an f-string: text as it is, anything else formatted.
-Ref text(PyObject* v, Stillness& still) {
-    if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
-    if (!plain_value(v)) still.disturb();
-    return format(v);
 }
 
 // next(it), or an empty Ref at the end.
@@ -352,59 +294,110 @@ Ref next(PyObject* iterator) {
     return item;
 }
 
-// self.<name>, as a method call loads it.
-Method& load_method(Kept<Method>& kept, Stillness& still, const Call& c, PyObject* self, PyObject* name,
-                    const FunctionSpec& spec) {
-    Method& method = kept.get(still, [&] { return Method(c, self, name, spec); });
-    if (!method.own()) still.disturb();  // attribute lookup and the call run Python code
-    return method;
-}
-
-// `int`, as a call of it looks it up.
-PyObject* load_int(Kept<Ref>& kept, Stillness& still, const Call& c) {
-    return kept.get(still, [&] { return c.global(names(c)[k_int_]); }).get();
+// `for item in iterable: body(item)`. An exact list is walked by index,
+// reading its length at each step as its iterator does, and that runs no
+// Python code; any other iterable's next() may, so `stepped()` is told.
+template <class Body, class Stepped>
+void for_each(PyObject* iterable, Body&& body, Stepped&& stepped) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            body(item.get());
+        }
+        return;
+    }
+    Ref iterator = check(PyObject_GetIter(iterable));
+    while (Ref item = next(iterator.get())) {
+        stepped();
+        body(item.get());
+    }
 }
 
 // ---------------------------------------------------------------------------
-// Building blocks of the class's bodies.
+// Holding records
 
-// _can_cast_to_int's body; on success also hands back int(value).
-bool can_cast_to_int(const Call& c, Kept<Ref>& int_type, PyObject* value, Stillness& still, Ref& converted) {
-    try {
-        converted = to_int(load_int(int_type, still, c), value, still);
-    } catch (const PyError&) {
-        Handler caught;
-        Ref value_error = c.global("ValueError");
-        if (!caught.matches(value_error.get())) caught.reraise();
-        return false;
+// A record's keys, in its order.
+constexpr Name record_keys[] = {k_internal_id, k_isin, k_ticker, k_ticker_suffix, k_company, k_exchange_id,
+                                k_exchange_name, k_exchange_city, k_exchange_country, k_currency, k_quantity};
+constexpr std::size_t record_size = std::size(record_keys);
+
+// The ten values _map_holdings_with_info gives a record, in the order it
+// works them out.
+enum Field : std::size_t {
+    f_isin, f_ticker, f_company, f_exchange_id, f_exchange_name, f_exchange_city, f_exchange_country, f_currency,
+    f_ticker_suffix, f_internal_id, field_count
+};
+constexpr Name field_keys[field_count] = {k_isin,          k_ticker,         k_company,          k_exchange_id,
+                                          k_exchange_name, k_exchange_city,  k_exchange_country, k_currency,
+                                          k_ticker_suffix, k_internal_id};
+using Fields = std::array<Ref, field_count>;
+
+// Makes records as copies of a blank record, then sets their values: a copy
+// clones the blank's table of str keys in one piece, and json.dumps walks
+// such a table faster than the general one a presized dict gets.
+class Records {
+public:
+    explicit Records(PyObject* const* k) : k_(k) {}
+
+    // {"internal_id": id, "isin": None, ..., "quantity": size}
+    Ref holding(PyObject* id, PyObject* size) {
+        Ref record = blank();
+        check(PyDict_SetItem(record.get(), k_[k_internal_id], id));
+        check(PyDict_SetItem(record.get(), k_[k_quantity], size));
+        return record;
+    }
+
+    // holding(id, size) once _map_holdings_with_info has set these fields:
+    // the same record, made in one go.
+    Ref completed(const Fields& f, PyObject* size) {
+        PyObject* const values[record_size] = {
+            f[f_internal_id].get(),   f[f_isin].get(),          f[f_ticker].get(),
+            f[f_ticker_suffix].get(), f[f_company].get(),       f[f_exchange_id].get(),
+            f[f_exchange_name].get(), f[f_exchange_city].get(), f[f_exchange_country].get(),
+            f[f_currency].get(),      size};
+        Ref record = blank();
+        for (std::size_t i = 0; i < record_size; ++i) {
+            check(PyDict_SetItem(record.get(), k_[record_keys[i]], values[i]));
+        }
+        return record;
+    }
+
+private:
+    Ref blank() {
+        if (!blank_) {
+            blank_ = check(PyDict_New());
+            for (Name key : record_keys) check(PyDict_SetItem(blank_.get(), k_[key], Py_None));
+        }
+        return check(PyDict_Copy(blank_.get()));
+    }
+
+    PyObject* const* k_;
+    Ref blank_;
+};
+
+// holding.update(fields) for an exact dict: dict.update from a dict sets its
+// keys in order, and all of them exist, so the record keeps its key order.
+void update_record(PyObject* const* k, PyObject* holding, const Fields& f) {
+    for (std::size_t i = 0; i < field_count; ++i) check(PyDict_SetItem(holding, k[field_keys[i]], f[i].get()));
+}
+
+// An exact dict with str keys and plain values: reading it and replacing its
+// values runs no Python code.
+bool plain_record(PyObject* holding) {
+    if (!PyDict_CheckExact(holding)) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(holding, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !plain_value(value)) return false;
     }
     return true;
 }
 
-// {"internal_id": id, "isin": None, ..., "quantity": size}, copied from a
-// record made once per call: a copy clones the key table in one go.
-Ref new_holding(PyObject* const* k, Ref& blank, PyObject* id, PyObject* size) {
-    if (!blank) {
-        blank = check(PyDict_New());
-        for (Name key : {k_internal_id, k_isin, k_ticker, k_ticker_suffix, k_company, k_exchange_id,
-                         k_exchange_name, k_exchange_city, k_exchange_country, k_currency, k_quantity}) {
-            check(PyDict_SetItem(blank.get(), k[key], Py_None));
-        }
-    }
-    Ref record = check(PyDict_Copy(blank.get()));
-    check(PyDict_SetItem(record.get(), k[k_internal_id], id));
-    check(PyDict_SetItem(record.get(), k[k_quantity], size));
-    return record;
-}
+// ---------------------------------------------------------------------------
+// Tickers
 
-// The first half of _get_ticker_with_suffix: the suffix to append, or an
-// empty Ref when the ticker stays bare.
-Ref suffix_for(PyObject* const* k, PyObject* exchange_mic, PyObject* exchange_country,
-               PyObject* exchange_mic_to_suffix_dict, Stillness& still) {
-    Ref suffix = mapping_get(exchange_mic_to_suffix_dict, exchange_mic, k[k_get], still);
-    if (!is_true(suffix.get(), still) || equal(exchange_country, k[k_US], still)) return Ref();
-    return suffix;
-}
+// One replacement field of an f-string: text as it is, anything else formatted.
+Ref text(PyObject* v) { return PyUnicode_CheckExact(v) ? Ref::borrow(v) : format(v); }
 
 // f"{head}.{tail}" for two str, made in one piece as the f-string's join
 // makes it.
@@ -426,108 +419,69 @@ Ref dotted(PyObject* head, PyObject* tail) {
     return joined;
 }
 
-// The second half: f"{ticker_name}.{suffix}", or ticker_name itself.
-Ref with_suffix(PyObject* ticker_name, PyObject* suffix, Stillness& still) {
-    if (suffix == nullptr) return Ref::borrow(ticker_name);
-    Ref head = text(ticker_name, still);
-    Ref tail = text(suffix, still);
+// f"{ticker_name}.{suffix}"
+Ref suffixed(PyObject* ticker_name, PyObject* suffix) {
+    Ref head = text(ticker_name);
+    Ref tail = text(suffix);
     return dotted(head.get(), tail.get());
 }
 
-// ---------------------------------------------------------------------------
-// Finding a product's exchange.
-
-// What the exchange scan reads of one holding, each read reused while it holds.
-struct ProductReads {
-    const Call& c;
-    PyObject* const* k;
-    Stillness& still;
-    PyObject* holding;
-    PyObject* holdings_info;
-    Kept<Ref> internal_id_, product_, exchange_id_, target_;
-
-    // holding["internal_id"]
-    PyObject* internal_id() {
-        return internal_id_.get(still, [&] { return item(holding, k[k_internal_id], still); }).get();
-    }
-    // holdings_info[holding["internal_id"]]
-    PyObject* product() {
-        return product_.get(still, [&] { return item(holdings_info, internal_id(), still); }).get();
-    }
-    // holdings_info[holding["internal_id"]]["exchangeId"]
-    PyObject* exchange_id() {
-        return exchange_id_.get(still, [&] { return item(product(), k[k_exchangeId], still); }).get();
-    }
-    // int(holdings_info[holding["internal_id"]]["exchangeId"])
-    PyObject* target(Kept<Ref>& int_type) {
-        return target_
-            .get(still,
-                 [&] {
-                     PyObject* convert = load_int(int_type, still, c);
-                     return to_int(convert, exchange_id(), still);
-                 })
-            .get();
-    }
-};
-
-// The value of an exact int, or of ASCII digits, that fits in a long long.
-bool small_int_value(PyObject* v, long long& out) {
-    if (PyLong_CheckExact(v)) {
-        int overflow = 0;
-        out = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (out == -1 && PyErr_Occurred()) throw PyError{};
-        return overflow == 0;
-    }
-    if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_ASCII(v)) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(v);
-    if (length == 0 || length > 18) return false;
-    const auto* digits = static_cast<const unsigned char*>(PyUnicode_DATA(v));
-    out = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') return false;
-        out = out * 10 + (digits[i] - '0');
-    }
+// What _get_ticker_with_suffix appends for an exchange, worked out on plain
+// data: `suffix` is left empty when the ticker stays bare. False when the
+// data is not plain.
+bool plain_suffix(PyObject* const* k, PyObject* mic, PyObject* country, PyObject* suffixes, Ref& suffix) {
+    if (!PyDict_CheckExact(suffixes) || !(mic == Py_None || plain_key(mic)) || !plain_value(country)) return false;
+    PyObject* found = lookup(suffixes, mic);  // .get(mic): None when missing, and None is falsy
+    if (found != nullptr && !plain_value(found)) return false;
+    const bool bare = found == nullptr || !truth(found) || eq(country, k[k_US]);
+    suffix = bare ? Ref() : Ref::borrow(found);
     return true;
 }
 
-// Exchange id -> position of its first entry, over the leading entries that
-// are exact dicts with an exact int "id" (within a long long). The first
-// entry that is not ends the index (the barrier): a scan that gets that far
-// goes on literally from there. Open addressing over a power-of-two table:
-// a few hundred exchanges, looked up once per holding.
+// ---------------------------------------------------------------------------
+// Completing records
+
+// The scan of the exchange list for an id, remembered: each entry's "id" is
+// read once, the first time a scan reaches it, and kept in an open-addressing
+// table (a few hundred exchanges, looked up once per record). Only entries
+// that are exact dicts with an exact int "id" (within a long long) are taken:
+// comparing those with an int runs no Python code. The first other entry
+// stops it.
 class ExchangeIndex {
 public:
-    Py_ssize_t barrier = 0;
-    bool complete = false;  // every entry indexed: no match means none at all
-    std::size_t epoch = 0;  // built in this epoch
+    static constexpr Py_ssize_t unknown = -2;
 
-    void build(PyObject* exchanges, PyObject* id_key, const Stillness& still) {
-        const Py_ssize_t size = PyList_GET_SIZE(exchanges);
+    void reset(PyObject* exchanges, PyObject* id_key) {
+        exchanges_ = exchanges;
+        id_key_ = id_key;
         std::size_t capacity = 8;
-        while (capacity < 2 * static_cast<std::size_t>(size)) capacity *= 2;
+        while (capacity < 2 * static_cast<std::size_t>(PyList_GET_SIZE(exchanges))) capacity *= 2;
         slots_.assign(capacity, Slot{});
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
-        Py_ssize_t i = 0;
-        for (; i < size; ++i) {
-            PyObject* exchange = PyList_GET_ITEM(exchanges, i);
-            if (!PyDict_CheckExact(exchange)) break;
-            PyObject* id = PyDict_GetItemWithError(exchange, id_key);
-            if (id == nullptr) {
-                if (PyErr_Occurred()) throw PyError{};
-                break;
-            }
-            long long value;
-            if (!PyLong_CheckExact(id) || !small_int_value(id, value)) break;
-            Slot& slot = probe(value);
-            if (slot.position < 0) slot = Slot{value, i};  // the first entry wins
-        }
-        barrier = i;
-        complete = i == size;
-        epoch = still.epoch;
+        scanned_ = 0;
+        stopped_ = false;
     }
 
-    // The position of the first indexed entry with this id, or -1.
-    Py_ssize_t find(long long id) const { return const_cast<ExchangeIndex*>(this)->probe(id).position; }
+    // The position of the first entry with this id; -1 when there is none,
+    // `unknown` when an entry that is not plain comes first.
+    Py_ssize_t find(long long id) {
+        if (const Py_ssize_t found = slots_[probe(id)].position; found >= 0) return found;
+        while (!stopped_ && scanned_ < PyList_GET_SIZE(exchanges_)) {
+            const Py_ssize_t position = scanned_;
+            PyObject* exchange = PyList_GET_ITEM(exchanges_, position);
+            PyObject* exchange_id = PyDict_CheckExact(exchange) ? lookup(exchange, id_key_) : nullptr;
+            long long value;
+            if (exchange_id == nullptr || !PyLong_CheckExact(exchange_id) || !small_int_value(exchange_id, value)) {
+                stopped_ = true;
+                break;
+            }
+            ++scanned_;
+            Slot& slot = slots_[probe(value)];
+            if (slot.position < 0) slot = Slot{value, position};  // the first entry wins
+            if (value == id) return position;
+        }
+        return stopped_ ? unknown : -1;
+    }
 
 private:
     struct Slot {
@@ -535,77 +489,372 @@ private:
         Py_ssize_t position = -1;  // -1: empty
     };
 
-    Slot& probe(long long id) {
+    // The slot of `id`, or the empty one where it would go.
+    std::size_t probe(long long id) const {
         const std::size_t mask = slots_.size() - 1;
-        std::size_t i = static_cast<std::size_t>((static_cast<unsigned long long>(id) * 0x9E3779B97F4A7C15ULL) >> shift_);
+        const auto hash = static_cast<unsigned long long>(id) * 0x9E3779B97F4A7C15ULL;  // Fibonacci hashing
+        std::size_t i = static_cast<std::size_t>(hash >> shift_);
         while (slots_[i].position >= 0 && slots_[i].id != id) i = (i + 1) & mask;
-        return slots_[i];
+        return i;
     }
 
+    PyObject* exchanges_ = nullptr;
+    PyObject* id_key_ = nullptr;
     std::vector<Slot> slots_;
     unsigned shift_ = 61;
+    Py_ssize_t scanned_ = 0;  // the leading entries read so far
+    bool stopped_ = false;    // at an entry that is not plain
 };
 
-// The scan as written, from position `start` on: each entry's "id" against
-// the product's exchangeId, converted by int().
-Py_ssize_t scan_exchanges(ProductReads& reads, Kept<Ref>& int_type, PyObject* exchanges_info, Py_ssize_t start) {
-    Stillness& still = reads.still;
-    PyObject* id_key = reads.k[k_id];
-    auto matches = [&](PyObject* exchange) {
-        Ref exchange_id = item(exchange, id_key, still);
-        return equal(exchange_id.get(), reads.target(int_type), still);
-    };
-    if (PyList_CheckExact(exchanges_info)) {
-        // As a list iterator walks: the length is read again at every step.
-        for (Py_ssize_t i = start; i < PyList_GET_SIZE(exchanges_info); ++i) {
-            Ref exchange = Ref::borrow(PyList_GET_ITEM(exchanges_info, i));
-            if (matches(exchange.get())) return i;
-        }
-        return -1;
+// The last two values of the update as written: ticker_suffix and
+// internal_id. `exchange_index` is null for None; the record's internal_id is
+// read from `holding`, or is `id` for a record not made yet.
+void ticker_and_id_as_written(const Call& c, PyObject* self, PyObject* holding, PyObject* id, PyObject* holding_info,
+                              PyObject* exchanges_info, PyObject* exchange_index, PyObject* suffixes, Fields& f) {
+    PyObject* const* k = names(c);
+    if (exchange_index != nullptr) {
+        // self._get_ticker_with_suffix(holding_info["symbol"], exchanges_info[exchange_index].get("micCode"),
+        //                              exchanges_info[exchange_index]["country"], exchange_mic_to_suffix_dict)
+        Method get_ticker_with_suffix(c, self, k[k_get_ticker_with_suffix], _get_ticker_with_suffix_spec);
+        Ref ticker_name = getitem(holding_info, k[k_symbol]);
+        Ref exchange = getitem(exchanges_info, exchange_index);
+        Ref exchange_mic = check(PyObject_CallMethodOneArg(exchange.get(), k[k_get], k[k_micCode]));
+        exchange = getitem(exchanges_info, exchange_index);
+        Ref exchange_country = getitem(exchange.get(), k[k_country]);
+        f[f_ticker_suffix] =
+            get_ticker_with_suffix({ticker_name.get(), exchange_mic.get(), exchange_country.get(), suffixes});
+    } else {
+        f[f_ticker_suffix] = getitem(holding_info, k[k_symbol]);
     }
-    still.disturb();
+    // int(holding["internal_id"])
+    Ref int_type = c.global(k[k_int_]);
+    Ref internal_id = holding != nullptr ? getitem(holding, k[k_internal_id]) : Ref::borrow(id);
+    f[f_internal_id] = to_int(int_type.get(), internal_id.get());
+}
+
+// _map_holdings_with_info's loop body as written, for one record.
+void complete_literally(const Call& c, PyObject* self, PyObject* holding, PyObject* holdings_info,
+                        PyObject* exchanges_info, PyObject* suffixes) {
+    PyObject* const* k = names(c);
+    auto internal_id = [&] { return getitem(holding, k[k_internal_id]); };
+
+    // holding_info = holdings_info[holding["internal_id"]]
+    Ref holding_info = getitem(holdings_info, internal_id().get());
+
+    // for index, exchange in enumerate(exchanges_info):
+    //     if exchange["id"] == int(holdings_info[holding["internal_id"]]["exchangeId"]): ...
+    Ref exchange_index;  // None until one matches
     Ref iterator = check(PyObject_GetIter(exchanges_info));
-    Py_ssize_t index = 0;
-    while (Ref exchange = next(iterator.get())) {
-        if (matches(exchange.get())) return index;
-        ++index;
-    }
-    return -1;
-}
-
-// The position of the product's exchange in `exchanges_info`, or -1.
-Py_ssize_t find_exchange(ProductReads& reads, Kept<Ref>& int_type, ExchangeIndex& index, PyObject* exchanges_info) {
-    Stillness& still = reads.still;
-    Py_ssize_t start = 0;
-    // With plain data, the reads and the conversion below run no Python code
-    // and raise nothing, so making them before the scan would have is not
-    // seen; whatever is not plain, or would raise, is left to the scan.
-    if (PyList_CheckExact(exchanges_info) && PyList_GET_SIZE(exchanges_info) > 0 &&
-        PyDict_CheckExact(reads.holding) && PyDict_CheckExact(reads.holdings_info) &&
-        plain_key(reads.internal_id()) && PyDict_CheckExact(reads.product())) {
-        PyObject* product = reads.product();
-        PyObject* exchange_id = PyDict_GetItemWithError(product, reads.k[k_exchangeId]);
-        if (exchange_id == nullptr && PyErr_Occurred()) throw PyError{};
-        long long target;
-        if (exchange_id != nullptr && small_int_value(exchange_id, target) &&
-            load_int(int_type, still, reads.c) == reinterpret_cast<PyObject*>(&PyLong_Type)) {
-            reads.exchange_id_.put(still, Ref::borrow(exchange_id));
-            if (index.epoch != still.epoch) index.build(exchanges_info, reads.k[k_id], still);
-            const Py_ssize_t found = index.find(target);
-            if (found >= 0 || index.complete) return found;
-            start = index.barrier;
+    for (Py_ssize_t index = 0; Ref exchange = next(iterator.get()); ++index) {
+        Ref exchange_id = getitem(exchange.get(), k[k_id]);
+        Ref int_type = c.global(k[k_int_]);
+        Ref product = getitem(holdings_info, internal_id().get());
+        Ref product_exchange_id = getitem(product.get(), k[k_exchangeId]);
+        Ref target = to_int(int_type.get(), product_exchange_id.get());
+        if (eq(exchange_id.get(), target.get())) {
+            exchange_index = check(PyLong_FromSsize_t(index));
+            break;
         }
     }
-    return scan_exchanges(reads, int_type, exchanges_info, start);
+    // exchanges_info[exchange_index], afresh for each use
+    auto exchange = [&] { return getitem(exchanges_info, exchange_index.get()); };
+
+    // holding.update({...}): the method is looked up before the values.
+    Ref update = check(PyObject_GetAttr(holding, k[k_update]));
+    Fields f;
+    f[f_isin] = getitem(holding_info.get(), k[k_isin]);
+    f[f_ticker] = getitem(holding_info.get(), k[k_symbol]);
+    f[f_company] = getitem(holding_info.get(), k[k_name]);
+    f[f_exchange_id] = getitem(holding_info.get(), k[k_exchangeId]);
+    if (exchange_index) {
+        f[f_exchange_name] = getitem(exchange().get(), k[k_name]);
+        f[f_exchange_city] = check(PyObject_CallMethodOneArg(exchange().get(), k[k_get], k[k_city]));
+        f[f_exchange_country] = getitem(exchange().get(), k[k_country]);
+    } else {
+        f[f_exchange_name] = f[f_exchange_city] = f[f_exchange_country] = none();
+    }
+    f[f_currency] = getitem(holding_info.get(), k[k_currency]);
+    ticker_and_id_as_written(c, self, holding, nullptr, holding_info.get(), exchanges_info, exchange_index.get(),
+                             suffixes, f);
+
+    Ref changes = check(PyDict_New());
+    for (std::size_t i = 0; i < field_count; ++i) check(PyDict_SetItem(changes.get(), k[field_keys[i]], f[i].get()));
+    call(update.get(), {changes.get()});
 }
 
-// What a record reads of its exchange, kept per position: every holding on
-// the same exchange reads the same entry.
-struct ExchangeReads {
-    Ref name, city, country, mic, suffix;  // suffix: empty when tickers stay bare
-    bool has_suffix = false;              // `suffix` was worked out
-    std::size_t epoch = 0;
+// _map_holdings_with_info's loop body on plain data, with what stays the same
+// from record to record worked out once. What it keeps holds only while no
+// Python code runs: forget() after anything that may have run some.
+class Join {
+public:
+    Join(const Call& c, PyObject* self, PyObject* holdings_info, PyObject* exchanges_info, PyObject* suffixes)
+        : c_(c), k_(names(c)), self_(self), holdings_info_(holdings_info), exchanges_info_(exchanges_info),
+          suffixes_(suffixes) {}
+
+    void forget() { fresh_ = false; }
+
+    // The ten values for the record of product `id`: the record is `holding`,
+    // or is not made yet (null); `product_id` is int(id) when the caller has
+    // it. False, with nothing but the interpreter's own code run, when the
+    // data is not plain: the record is then to be done as written. When the
+    // ticker is not ours to work out, everything before it is taken plainly,
+    // and the call and what follows it as written.
+    bool plainly(PyObject* holding, PyObject* id, PyObject* product_id, Fields& f) {
+        if (!fresh_) refresh();
+        if (!plain_ || !plain_key(id)) return false;
+        PyObject* const* k = k_;
+        // holding_info = holdings_info[holding["internal_id"]]
+        PyObject* product = lookup(holdings_info_, id);
+        if (product == nullptr || !PyDict_CheckExact(product)) return false;
+        // The scan converts the exchangeId only when there is an entry to compare.
+        Py_ssize_t position = -1;
+        const Exchange* exchange = nullptr;
+        if (PyList_GET_SIZE(exchanges_info_) > 0) {
+            PyObject* exchange_id = lookup(product, k[k_exchangeId]);
+            long long target;
+            if (exchange_id == nullptr || !small_int_value(exchange_id, target)) return false;
+            position = index_.find(target);
+            if (position == ExchangeIndex::unknown) return false;
+            if (position >= 0 && (exchange = exchange_at(position)) == nullptr) return false;
+        }
+        PyObject* isin = lookup(product, k[k_isin]);
+        PyObject* symbol = lookup(product, k[k_symbol]);
+        PyObject* company = lookup(product, k[k_name]);
+        PyObject* exchange_id = lookup(product, k[k_exchangeId]);
+        PyObject* currency = lookup(product, k[k_currency]);
+        if (!isin || !symbol || !company || !exchange_id || !currency) return false;
+        const bool suffix_known = exchange == nullptr || (ticker_is_ours_ && exchange->suffix_known);
+        if (suffix_known) {
+            f[f_internal_id] = product_id != nullptr ? Ref::borrow(product_id) : int_of(id);
+            if (!f[f_internal_id]) return false;
+            if (exchange != nullptr && exchange->suffix && !plain_value(symbol)) return false;  // formatted below
+        }
+
+        f[f_isin] = Ref::borrow(isin);
+        f[f_ticker] = Ref::borrow(symbol);
+        f[f_company] = Ref::borrow(company);
+        f[f_exchange_id] = Ref::borrow(exchange_id);
+        f[f_currency] = Ref::borrow(currency);
+        if (exchange == nullptr) {
+            f[f_exchange_name] = f[f_exchange_city] = f[f_exchange_country] = none();
+            f[f_ticker_suffix] = Ref::borrow(symbol);
+            return true;
+        }
+        f[f_exchange_name] = exchange->name;
+        f[f_exchange_city] = exchange->city;
+        f[f_exchange_country] = exchange->country;
+        if (suffix_known) {
+            f[f_ticker_suffix] = exchange->suffix ? suffixed(symbol, exchange->suffix.get()) : Ref::borrow(symbol);
+            return true;
+        }
+        // Somebody's _get_ticker_with_suffix, or a suffix mapping that is not
+        // plain: that may run Python code, so the rest is done as written.
+        Ref holding_info = Ref::borrow(product);
+        Ref exchange_index = check(PyLong_FromSsize_t(position));
+        forget();
+        ticker_and_id_as_written(c_, self_, holding, id, holding_info.get(), exchanges_info_, exchange_index.get(),
+                                 suffixes_, f);
+        return true;
+    }
+
+private:
+    // What records read of one exchange, and the suffix our own
+    // _get_ticker_with_suffix gives its tickers (empty: none).
+    struct Exchange {
+        std::size_t read = 0;  // the refresh() it was read after; 0: never
+        bool complete = false, suffix_known = false;
+        Ref name, city, country, suffix;
+    };
+
+    void refresh() {
+        fresh_ = true;
+        plain_ = PyDict_CheckExact(holdings_info_) && PyList_CheckExact(exchanges_info_) && int_is_ours(c_);
+        if (!plain_) return;
+        ticker_is_ours_ = finds_own_method(c_, self_, k_[k_get_ticker_with_suffix], _get_ticker_with_suffix_spec);
+        index_.reset(exchanges_info_, k_[k_id]);
+        ++reads_;  // what was read of the exchanges before is not trusted
+        const auto size = static_cast<std::size_t>(PyList_GET_SIZE(exchanges_info_));
+        if (exchanges_.size() < size) exchanges_.resize(size);
+    }
+
+    // The exchange at a position the index gave; null when it lacks a field
+    // that the code as written then reports.
+    const Exchange* exchange_at(Py_ssize_t position) {
+        // An exact dict, as the index found it; checked again all the same,
+        // since a finalizer that a collection runs could change the list.
+        const auto at = static_cast<std::size_t>(position);
+        if (position >= PyList_GET_SIZE(exchanges_info_) || at >= exchanges_.size()) return nullptr;
+        Exchange& e = exchanges_[at];
+        if (e.read != reads_) {
+            e = Exchange{};
+            e.read = reads_;
+            PyObject* entry = PyList_GET_ITEM(exchanges_info_, position);
+            if (!PyDict_CheckExact(entry)) return nullptr;
+            PyObject* name = lookup(entry, k_[k_name]);
+            PyObject* city = lookup(entry, k_[k_city]);  // .get("city")
+            PyObject* country = lookup(entry, k_[k_country]);
+            PyObject* mic = lookup(entry, k_[k_micCode]);  // .get("micCode")
+            if (name == nullptr || country == nullptr) return nullptr;
+            e.complete = true;
+            e.name = Ref::borrow(name);
+            e.city = Ref::borrow(city != nullptr ? city : Py_None);
+            e.country = Ref::borrow(country);
+            e.suffix_known = plain_suffix(k_, mic != nullptr ? mic : Py_None, country, suffixes_, e.suffix);
+        }
+        return e.complete ? &e : nullptr;
+    }
+
+    const Call& c_;
+    PyObject* const* k_;
+    PyObject* self_;
+    PyObject* holdings_info_;
+    PyObject* exchanges_info_;
+    PyObject* suffixes_;
+    bool fresh_ = false;
+    bool plain_ = false;
+    bool ticker_is_ours_ = false;
+    ExchangeIndex index_;
+    std::vector<Exchange> exchanges_;  // by position
+    std::size_t reads_ = 0;            // counts refresh()
 };
+
+// ---------------------------------------------------------------------------
+// Selecting positions
+
+// A kept position whose record is not made yet: its id and size, and int(id)
+// when our own code worked it out.
+struct Unmade {
+    Ref id, size, product_id;
+};
+
+// active_holdings, with the making of our own records put off: while every
+// record is _create_new_active_holding's own, nothing else sees one before
+// _map_holdings_with_info has completed it (when that is ours too), so each
+// can be made once, with its final values.
+class ActiveHoldings {
+public:
+    explicit ActiveHoldings(PyObject* const* k) : records_(k), list_(check(PyList_New(0))) {}
+
+    // self._create_new_active_holding(id, size), ours.
+    void add_own(Unmade position) {
+        if (deferring_) {
+            unmade_.push_back(std::move(position));
+        } else {
+            append(records_.holding(position.id.get(), position.size.get()));
+        }
+    }
+    // A record made by somebody else's _create_new_active_holding.
+    void add(const Ref& record) {
+        make_all();
+        append(record);
+    }
+    // The list as written, every record made.
+    PyObject* list() {
+        make_all();
+        return list_.get();
+    }
+
+    // Whether no record is made yet.
+    bool none_made() const { return deferring_; }
+    // self._map_holdings_with_info(active_holdings, holdings_info, exchanges_info)
+    // when that is ours, and no record is made yet.
+    Ref map_unmade(const Call& c, PyObject* self, PyObject* holdings_info, PyObject* exchanges_info) {
+        Ref source = c.global("get_exchange_mic_to_suffix_dict");
+        Ref suffixes = call(source.get());
+        Join join(c, self, holdings_info, exchanges_info, suffixes.get());
+        for (const Unmade& position : unmade_) {
+            Fields f;
+            Ref record;
+            if (join.plainly(nullptr, position.id.get(), position.product_id.get(), f)) {
+                record = records_.completed(f, position.size.get());
+            } else {
+                record = records_.holding(position.id.get(), position.size.get());
+                complete_literally(c, self, record.get(), holdings_info, exchanges_info, suffixes.get());
+                join.forget();
+            }
+            append(record);
+        }
+        unmade_.clear();
+        deferring_ = false;
+        return list_;
+    }
+
+private:
+    void append(const Ref& record) { check(PyList_Append(list_.get(), record.get())); }
+    void make_all() {
+        for (const Unmade& position : unmade_) append(records_.holding(position.id.get(), position.size.get()));
+        unmade_.clear();
+        deferring_ = false;
+    }
+
+    Records records_;
+    Ref list_;
+    std::vector<Unmade> unmade_;
+    bool deferring_ = true;
+};
+
+enum class Verdict { dropped, kept, unknown };
+
+// The loop body of _aggregated_active_holdings for a plain position (an exact
+// dict whose value is an exact float or int, and whose id is an exact str or
+// int that int() takes), our own methods and int given. `unknown`, with
+// nothing but the interpreter's own code run, for any other position.
+Verdict select_plainly(PyObject* const* k, PyObject* holding, Unmade& kept) {
+    if (!PyDict_CheckExact(holding)) return Verdict::unknown;
+    // if holding["value"] == 0.0: continue
+    PyObject* value = lookup(holding, k[k_value]);
+    if (value == nullptr) return Verdict::unknown;
+    if (PyFloat_CheckExact(value)) {
+        if (PyFloat_AS_DOUBLE(value) == 0.0) return Verdict::dropped;
+    } else if (PyLong_CheckExact(value)) {
+        if (!truth(value)) return Verdict::dropped;
+    } else {
+        return Verdict::unknown;
+    }
+    // if not self._can_cast_to_int(holding["id"]): continue -- the handler's
+    // lookup of ValueError is left to the code as written.
+    PyObject* id = lookup(holding, k[k_id]);
+    if (id == nullptr || !plain_key(id)) return Verdict::unknown;
+    Ref product_id = int_of(id);
+    PyObject* size = lookup(holding, k[k_size]);
+    if (!product_id || size == nullptr) return Verdict::unknown;
+    kept = Unmade{Ref::borrow(id), Ref::borrow(size), std::move(product_id)};
+    return Verdict::kept;
+}
+
+// The second half of the loop body as written, for a position that passed:
+//     active_holdings.append(self._create_new_active_holding(holding["id"], holding["size"]))
+//     active_holding_ids.append(int(holding["id"]))
+void keep_literally(const Call& c, PyObject* self, PyObject* holding, ActiveHoldings& active_holdings,
+                    PyObject* active_holding_ids) {
+    PyObject* const* k = names(c);
+    Method create_new_active_holding(c, self, k[k_create_new_active_holding], _create_new_active_holding_spec);
+    Ref id = getitem(holding, k[k_id]);
+    Ref size = getitem(holding, k[k_size]);
+    if (create_new_active_holding.own()) {
+        active_holdings.add_own(Unmade{id, size, Ref()});
+    } else {
+        active_holdings.add(create_new_active_holding({id.get(), size.get()}));
+    }
+    Ref int_type = c.global(k[k_int_]);
+    Ref product_id = getitem(holding, k[k_id]);
+    Ref as_int = to_int(int_type.get(), product_id.get());
+    check(PyList_Append(active_holding_ids, as_int.get()));
+}
+
+// The loop body of _aggregated_active_holdings as written.
+void select_literally(const Call& c, PyObject* self, PyObject* holding, PyObject* zero,
+                      ActiveHoldings& active_holdings, PyObject* active_holding_ids) {
+    PyObject* const* k = names(c);
+    // if holding["value"] == 0.0: continue
+    Ref value = getitem(holding, k[k_value]);
+    if (eq(value.get(), zero)) return;
+    // if not self._can_cast_to_int(holding["id"]): continue
+    Method can_cast_to_int(c, self, k[k_can_cast_to_int], _can_cast_to_int_spec);
+    Ref id = getitem(holding, k[k_id]);
+    if (!truth(can_cast_to_int({id.get()}).get())) return;
+    keep_literally(c, self, holding, active_holdings, active_holding_ids);
+}
 
 // ---------------------------------------------------------------------------
 // class BrokerDeGiro(BrokerBase)
@@ -724,69 +973,59 @@ Ref get_current_stock_holdings(const Call& c) {
 Ref _aggregated_active_holdings(const Call& c) {
     PyObject* self = c[0];
     PyObject* const* k = names(c);
-    Ref active_holdings = check(PyList_New(0));
+    ActiveHoldings active_holdings(k);
     Ref active_holding_ids = check(PyList_New(0));
     Ref zero = check(PyFloat_FromDouble(0.0));
 
-    Stillness still;
-    Kept<Ref> int_type;
-    Kept<Method> can_cast, create;
-    Ref blank;
-    const bool walking_list = PyList_CheckExact(c[1]);
-    Ref iterator = check(PyObject_GetIter(c[1]));
-    while (Ref holding = next(iterator.get())) {
-        if (!walking_list) still.disturb();
-        Kept<Ref> id;
-        auto holding_id = [&] { return id.get(still, [&] { return item(holding.get(), k[k_id], still); }).get(); };
-
-        // if holding["value"] == 0.0: continue
-        Ref value = item(holding.get(), k[k_value], still);
-        if (is_zero(value.get(), zero.get(), still)) continue;
-
-        // if not self._can_cast_to_int(holding["id"]): continue
-        Method& castable = load_method(can_cast, still, c, self, k[k_can_cast_to_int], _can_cast_to_int_spec);
-        Kept<Ref> product_id;  // int(holding["id"]), as the check computed it
-        if (castable.own()) {
-            PyObject* id_value = holding_id();
-            const std::size_t before = still.epoch;
-            Ref converted;
-            if (!can_cast_to_int(c, int_type, id_value, still, converted)) continue;
-            if (still.epoch == before) product_id.put(still, std::move(converted));
-        } else {
-            Ref result = castable({holding_id()});
-            if (!truth(result.get())) continue;
-        }
-
-        // active_holdings.append(self._create_new_active_holding(holding["id"], holding["size"]))
-        Method& create_new_active_holding =
-            load_method(create, still, c, self, k[k_create_new_active_holding], _create_new_active_holding_spec);
-        PyObject* id_value = holding_id();
-        Ref size = item(holding.get(), k[k_size], still);
-        Ref record = create_new_active_holding.own() ? new_holding(k, blank, id_value, size.get())
-                                                     : create_new_active_holding({id_value, size.get()});
-        check(PyList_Append(active_holdings.get(), record.get()));
-
-        // active_holding_ids.append(int(holding["id"]))
-        Ref& as_int = product_id.get(still, [&] {
-            PyObject* convert = load_int(int_type, still, c);
-            return to_int(convert, holding_id(), still);
-        });
-        check(PyList_Append(active_holding_ids.get(), as_int.get()));
-    }
+    // Whether _can_cast_to_int and int, and _create_new_active_holding, are
+    // ours: asked again after anything that may have run Python code.
+    struct Ours {
+        bool selection, creation;
+    };
+    std::optional<Ours> ours;
+    auto forget = [&] { ours.reset(); };
+    for_each(
+        c[1],
+        [&](PyObject* holding) {
+            if (!ours) {
+                ours = Ours{finds_own_method(c, self, k[k_can_cast_to_int], _can_cast_to_int_spec) && int_is_ours(c),
+                            finds_own_method(c, self, k[k_create_new_active_holding],
+                                             _create_new_active_holding_spec)};
+            }
+            Unmade kept;
+            switch (ours->selection ? select_plainly(k, holding, kept) : Verdict::unknown) {
+            case Verdict::dropped:
+                return;
+            case Verdict::kept:
+                if (ours->creation) {
+                    check(PyList_Append(active_holding_ids.get(), kept.product_id.get()));
+                    active_holdings.add_own(std::move(kept));
+                } else {
+                    keep_literally(c, self, holding, active_holdings, active_holding_ids.get());
+                    forget();
+                }
+                return;
+            case Verdict::unknown:
+                select_literally(c, self, holding, zero.get(), active_holdings, active_holding_ids.get());
+                forget();
+                return;
+            }
+        },
+        forget);
 
     Ref stock_info = call_method(self, "_get_stock_info", {active_holding_ids.get()});
     Ref active_holdings_info = getitem(stock_info.get(), "data");
     Ref trading_api = getattr(self, "trading_api");
     Ref products_config = call_method(trading_api.get(), "get_products_config", {}, {{"raw", Py_True}});
     Ref exchange_info = getitem(products_config.get(), "exchanges");
-    return call_method(self, "_map_holdings_with_info",
-                       {active_holdings.get(), active_holdings_info.get(), exchange_info.get()});
+    Method map_holdings_with_info(c, self, k[k_map_holdings_with_info], _map_holdings_with_info_spec);
+    if (map_holdings_with_info.own() && active_holdings.none_made()) {
+        return active_holdings.map_unmade(c, self, active_holdings_info.get(), exchange_info.get());
+    }
+    return map_holdings_with_info({active_holdings.list(), active_holdings_info.get(), exchange_info.get()});
 }
 
-Ref _create_new_active_holding(const Call& c) {
-    Ref blank;
-    return new_holding(names(c), blank, c[1], c[2]);
-}
+Ref _create_new_active_holding(const Call& c) { return Records(names(c)).holding(c[1], c[2]); }
 
 Ref _get_stock_info(const Call& c) {
     Ref products_info = c.global("ProductsInfo");
@@ -804,148 +1043,47 @@ Ref _map_holdings_with_info(const Call& c) {
     PyObject* exchanges_info = c[3];
     PyObject* const* k = names(c);
 
-    Ref suffix_source = c.global("get_exchange_mic_to_suffix_dict");
-    Ref exchange_mic_to_suffix_dict = call(suffix_source.get());
+    Ref source = c.global("get_exchange_mic_to_suffix_dict");
+    Ref exchange_mic_to_suffix_dict = call(source.get());
 
-    Stillness still;
-    Kept<Ref> int_type;
-    Kept<Method> get_ticker;
-    ExchangeIndex index;
-    std::vector<ExchangeReads> exchange_reads;  // by position, for an exact list
-    const bool walking_list = PyList_CheckExact(holdings);
-    Ref iterator = check(PyObject_GetIter(holdings));
-    while (Ref holding = next(iterator.get())) {
-        if (!walking_list) still.disturb();
-        ProductReads reads{c, k, still, holding.get(), holdings_info, {}, {}, {}, {}};
-
-        // holding_info = holdings_info[holding["internal_id"]]
-        Ref holding_info = Ref::borrow(reads.product());
-        const Py_ssize_t exchange_index = find_exchange(reads, int_type, index, exchanges_info);
-        const bool listed = exchange_index >= 0;
-
-        // exchanges_info[exchange_index][...], read afresh each time unless
-        // the position's earlier read still holds.
-        ExchangeReads* kept = nullptr;
-        if (listed && PyList_CheckExact(exchanges_info)) {
-            if (exchange_reads.size() <= static_cast<std::size_t>(exchange_index)) {
-                exchange_reads.resize(static_cast<std::size_t>(PyList_GET_SIZE(exchanges_info)) + 1);
-            }
-            kept = &exchange_reads[static_cast<std::size_t>(exchange_index)];
-        }
-        auto exchange_field = [&](Ref ExchangeReads::*field, auto&& fetch) -> Ref {
-            if (kept != nullptr && kept->epoch == still.epoch && kept->*field) return kept->*field;
-            const std::size_t before = still.epoch;
-            Ref value = fetch(at(exchanges_info, exchange_index, still).get());
-            if (kept != nullptr && still.epoch == before) {
-                if (kept->epoch != before) *kept = ExchangeReads{};
-                kept->epoch = before;
-                kept->*field = value;
-            }
-            return value;
-        };
-        auto exchange_item = [&](Ref ExchangeReads::*field, Name key) {
-            return exchange_field(field, [&](PyObject* exchange) { return item(exchange, k[key], still); });
-        };
-        auto exchange_get = [&](Ref ExchangeReads::*field, Name key) {
-            return exchange_field(field,
-                                  [&](PyObject* exchange) { return mapping_get(exchange, k[key], k[k_get], still); });
-        };
-        Kept<Ref> symbol;
-        auto product_symbol = [&] {
-            return symbol.get(still, [&] { return item(holding_info.get(), k[k_symbol], still); }).get();
-        };
-
-        // holding.update({...}): the method is looked up before the values.
-        const bool plain_holding = PyDict_CheckExact(holding.get());
-        Ref update;
-        if (!plain_holding) {
-            still.disturb();
-            update = check(PyObject_GetAttr(holding.get(), k[k_update]));
-        }
-
-        Ref isin = item(holding_info.get(), k[k_isin], still);
-        Ref ticker = Ref::borrow(product_symbol());
-        Ref company = item(holding_info.get(), k[k_name], still);
-        // The same read as the scan's when the product is the one it read.
-        Ref exchange_id = reads.product_.holds(still) && reads.product() == holding_info.get()
-                              ? Ref::borrow(reads.exchange_id())
-                              : item(holding_info.get(), k[k_exchangeId], still);
-        Ref exchange_name = none(), exchange_city = none(), exchange_country = none();
-        if (listed) {
-            exchange_name = exchange_item(&ExchangeReads::name, k_name);
-            exchange_city = exchange_get(&ExchangeReads::city, k_city);
-            exchange_country = exchange_item(&ExchangeReads::country, k_country);
-        }
-        Ref currency = item(holding_info.get(), k[k_currency], still);
-        Ref ticker_suffix;
-        if (listed) {
-            Method& get_ticker_with_suffix =
-                load_method(get_ticker, still, c, self, k[k_get_ticker_with_suffix], _get_ticker_with_suffix_spec);
-            PyObject* ticker_name = product_symbol();
-            Ref mic = exchange_get(&ExchangeReads::mic, k_micCode);
-            Ref country = exchange_item(&ExchangeReads::country, k_country);
-            if (get_ticker_with_suffix.own()) {
-                // Its first half depends on the exchange alone.
-                Ref suffix;
-                if (kept != nullptr && kept->epoch == still.epoch && kept->has_suffix) {
-                    suffix = kept->suffix;
-                } else {
-                    const std::size_t before = still.epoch;
-                    suffix = suffix_for(k, mic.get(), country.get(), exchange_mic_to_suffix_dict.get(), still);
-                    if (kept != nullptr && kept->epoch == before && still.epoch == before) {
-                        kept->suffix = suffix;
-                        kept->has_suffix = true;
-                    }
+    Join join(c, self, holdings_info, exchanges_info, exchange_mic_to_suffix_dict.get());
+    for_each(
+        holdings,
+        [&](PyObject* holding) {
+            Fields f;
+            if (plain_record(holding)) {
+                PyObject* internal_id = lookup(holding, k[k_internal_id]);
+                if (internal_id != nullptr && join.plainly(holding, internal_id, nullptr, f)) {
+                    update_record(k, holding, f);
+                    return;
                 }
-                ticker_suffix = with_suffix(ticker_name, suffix.get(), still);
-            } else {
-                ticker_suffix = get_ticker_with_suffix(
-                    {ticker_name, mic.get(), country.get(), exchange_mic_to_suffix_dict.get()});
             }
-        } else {
-            ticker_suffix = Ref::borrow(product_symbol());
-        }
-        PyObject* convert = load_int(int_type, still, c);
-        Ref product_id = to_int(convert, reads.internal_id(), still);
-
-        // The ten values, in the order they were computed.
-        const std::pair<Name, PyObject*> fields[] = {
-            {k_isin, isin.get()},
-            {k_ticker, ticker.get()},
-            {k_company, company.get()},
-            {k_exchange_id, exchange_id.get()},
-            {k_exchange_name, exchange_name.get()},
-            {k_exchange_city, exchange_city.get()},
-            {k_exchange_country, exchange_country.get()},
-            {k_currency, currency.get()},
-            {k_ticker_suffix, ticker_suffix.get()},
-            {k_internal_id, product_id.get()},
-        };
-        if (plain_holding) {
-            // dict.update from a dict sets the keys in its order; all of them
-            // exist already, so the record keeps its key order.
-            for (const auto& [key, value] : fields) check(PyDict_SetItem(holding.get(), k[key], value));
-        } else {
-            Ref changes = check(PyDict_New());
-            for (const auto& [key, value] : fields) check(PyDict_SetItem(changes.get(), k[key], value));
-            call(update.get(), {changes.get()});
-        }
-    }
+            complete_literally(c, self, holding, holdings_info, exchanges_info, exchange_mic_to_suffix_dict.get());
+            join.forget();
+        },
+        [&] { join.forget(); });
     return Ref::borrow(holdings);
 }
 
 Ref _get_ticker_with_suffix(const Call& c) {
-    Stillness still;
     PyObject* const* k = names(c);
-    Ref suffix = suffix_for(k, c[2], c[3], c[4], still);
-    return with_suffix(c[1], suffix.get(), still);
+    PyObject* ticker_name = c[1];
+    Ref suffix = check(PyObject_CallMethodOneArg(c[4], k[k_get], c[2]));
+    if (!truth(suffix.get()) || eq(c[3], k[k_US])) return Ref::borrow(ticker_name);
+    return suffixed(ticker_name, suffix.get());
 }
 
 Ref _can_cast_to_int(const Call& c) {
-    Stillness still;
-    Kept<Ref> int_type;
-    Ref converted;
-    return Ref::borrow(can_cast_to_int(c, int_type, c[1], still, converted) ? Py_True : Py_False);
+    try {
+        Ref int_type = c.global(names(c)[k_int_]);
+        to_int(int_type.get(), c[1]);
+    } catch (const PyError&) {
+        Handler caught;
+        Ref value_error = c.global("ValueError");
+        if (!caught.matches(value_error.get())) caught.reraise();
+        return Ref::borrow(Py_False);
+    }
+    return Ref::borrow(Py_True);
 }
 
 // ---------------------------------------------------------------------------

@@ -350,6 +350,10 @@ PyObject* own_method(const Call& caller, PyObject* self, PyObject* name, const F
 
 }  // namespace
 
+bool finds_own_method(const Call& caller, PyObject* self, PyObject* name, const FunctionSpec& spec) {
+    return own_method(caller, self, name, spec) != nullptr;
+}
+
 Method::Method(const Call& caller, PyObject* self, PyObject* name, const FunctionSpec& spec) : self_(self) {
     if (PyObject* fn = own_method(caller, self, name, spec)) {
         own_ = Ref::borrow(fn);

@@ -87,6 +87,11 @@ private:
     Ref bound_;       // otherwise whatever the attribute lookup gave
 };
 
+// Whether `self.name` would give this module's own function for `spec` (what
+// Method::own() would report), found without running Python code; unlike
+// constructing a Method, nothing else is looked up when it would not.
+bool finds_own_method(const Call& caller, PyObject* self, PyObject* name, const FunctionSpec& spec);
+
 // The function type for one module instance.
 Ref make_function_type(PyObject* module);
 
