@@ -243,6 +243,39 @@ def test_building_failures_pass_unchanged(connector, monkeypatch, target):
     assert caught.value is error
 
 
+class Text(str):
+    pass
+
+
+# A credential protobuf cannot take is refused before it gets there, by name:
+# protobuf's own errors would quote the value.
+@pytest.mark.parametrize(
+    "username, password, error, message",
+    [
+        ("jdoe", 12345678, TypeError, "'password' must be str or bytes, not int"),
+        ("jdoe", bytearray(b"secret"), TypeError, "'password' must be str or bytes, not bytearray"),
+        ("jdoe", b"\xffsecret", ValueError, "'password' is not valid UTF-8 text"),
+        ("jdoe", "secret\udcff", ValueError, "'password' is not valid UTF-8 text"),
+        (["jdoe"], "secret", TypeError, "'username' must be str or bytes, not list"),
+        ("jdoe\ud800", "secret", ValueError, "'username' is not valid UTF-8 text"),
+    ],
+)
+def test_unusable_credentials_are_refused_by_name(connector, username, password, error, message):
+    broker = BrokerDeGiro()
+    with pytest.raises(error) as caught:
+        broker.authenticate_with_username_password(username=username, password=password, int_account=7)
+    assert type(caught.value) is error and str(caught.value) == message
+    assert caught.value.__context__ is None and caught.value.__cause__ is None
+    assert connector.apis == [] and broker.int_account == 7 and broker.trading_api is None
+
+
+@pytest.mark.parametrize("username, password", [("jdoe", b"s\xc3\xa9cret"), (Text("jdoe"), Text("secret"))])
+def test_usable_credentials_pass_as_given(connector, username, password):
+    BrokerDeGiro().authenticate_with_username_password(username=username, password=password, int_account=7)
+    assert connector.log[0] == ("Credentials", {"username": username, "password": password, "int_account": 7})
+    assert connector.log[0][1]["password"] is password
+
+
 @pytest.mark.parametrize(
     "name, call, raised, message",
     [

@@ -211,11 +211,6 @@ UNENCODABLE = [
 ]
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="morbex.keelson passes the password to Credentials(); protobuf's UnicodeDecodeError/"
-    "UnicodeEncodeError for it reaches the caller with the password in .object and in repr()",
-)
 @pytest.mark.parametrize("password, secret", [u[1:] for u in UNENCODABLE], ids=[u[0] for u in UNENCODABLE])
 def test_an_unencodable_password(sb, logs, password, secret):
     with pytest.raises(ValueError) as caught:  # UnicodeError is a ValueError
@@ -237,10 +232,6 @@ for password in (735019246, 2.5, b"\\xffZq7-bytes-Passw0rd", "Zq7-surrogate-Pass
 """
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="with protobuf's pure-Python backend, Credentials() quotes a refused password in the message",
-)
 def test_a_refused_password_with_the_pure_python_protobuf():
     env = dict(os.environ, PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION="python", PYTHONWARNINGS="ignore")
     shown = subprocess.run(

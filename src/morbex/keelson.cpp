@@ -13,6 +13,8 @@
 //             self.trading_api = None
 //
 //         def _create_and_connect_api(self, username, password):
+//             _check_credential("username", username)   # see check_credential below
+//             _check_credential("password", password)
 //             credentials = Credentials(username=username, password=password, int_account=self.int_account)
 //             trading_api = DegiroAPI(credentials)
 //             try:
@@ -866,8 +868,33 @@ Ref init(const Call& c) {
     return none();
 }
 
+// A credential goes into a protobuf string field, which takes str and UTF-8
+// bytes. Anything else must not reach protobuf: its codec errors carry the
+// whole value (in repr() and .object), and its pure-Python build quotes a
+// refused value in the message. Refused here instead, naming the parameter,
+// never the value, and with no exception chained.
+void check_credential(const Call& c, const char* name, PyObject* value) {
+    if (!PyUnicode_Check(value) && !PyBytes_Check(value)) {
+        Ref type_error = c.global("TypeError");
+        Ref type_name = check(PyType_GetName(Py_TYPE(value)));
+        Ref message = check(PyUnicode_FromFormat("'%s' must be str or bytes, not %U", name, type_name.get()));
+        raise_new(type_error.get(), message.get());
+    }
+    Ref text = Ref::steal(PyUnicode_Check(value) ? PyUnicode_AsUTF8String(value)
+                                                 : PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value),
+                                                                        PyBytes_GET_SIZE(value), "strict"));
+    if (text) return;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw PyError{};
+    PyErr_Clear();
+    Ref value_error = c.global("ValueError");
+    Ref message = check(PyUnicode_FromFormat("'%s' is not valid UTF-8 text", name));
+    raise_new(value_error.get(), message.get());
+}
+
 Ref _create_and_connect_api(const Call& c) {
     PyObject* self = c[0];
+    check_credential(c, "username", c[1]);
+    check_credential(c, "password", c[2]);
     Ref credentials_type = c.global("Credentials");
     Ref int_account = getattr(self, "int_account");
     Ref credentials = call(credentials_type.get(), {},
