@@ -96,7 +96,7 @@ bool finds_own_method(const Call& caller, PyObject* self, PyObject* name, const 
 Ref make_function_type(PyObject* module);
 
 // def spec: a new function object, defined in the namespace `globals`.
-// `qualname` defaults to the spec's name.
+// `qualname` defaults to `spec.name`.
 Ref new_function(PyObject* function_type, const FunctionSpec& spec, PyObject* globals,
                  PyObject* qualname = nullptr);
 
