@@ -1115,8 +1115,6 @@ Ref _can_cast_to_int(const Call& c) {
 
 // ---------------------------------------------------------------------------
 
-constexpr Annotation returns_none{"return", "None"};
-
 const FunctionSpec init_spec{.name = "__init__", .params = {"self"}, .body = init};
 
 const FunctionSpec _create_and_connect_api_spec{
@@ -1125,34 +1123,21 @@ const FunctionSpec _create_and_connect_api_spec{
     .body = _create_and_connect_api,
 };
 
-const FunctionSpec authenticate_with_username_password_spec{
-    .name = "authenticate_with_username_password",
-    .params = {"self"},
-    .varkw = true,
-    .annotations = {returns_none},
-    .body = authenticate_with_username_password,
-};
+// def name(self, **kwargs)
+constexpr FunctionSpec keyword_method(const char* name, Body body) {
+    return {.name = name, .params = {"self"}, .varkw = true, .body = body};
+}
 
-const FunctionSpec authenticate_with_email_password_spec{
-    .name = "authenticate_with_email_password",
-    .params = {"self"},
-    .varkw = true,
-    .body = authenticate_with_email_password,
-};
-
-const FunctionSpec authenticate_with_token_spec{
-    .name = "authenticate_with_token",
-    .params = {"self"},
-    .varkw = true,
-    .body = authenticate_with_token,
-};
-
-const FunctionSpec logout_with_username_password_spec{
-    .name = "logout_with_username_password",
-    .params = {"self"},
-    .varkw = true,
-    .body = logout_with_username_password,
-};
+const FunctionSpec authenticate_with_username_password_spec = [] {
+    FunctionSpec spec = keyword_method("authenticate_with_username_password", authenticate_with_username_password);
+    spec.annotations = {{{"return", "None"}}};
+    return spec;
+}();
+const FunctionSpec authenticate_with_email_password_spec =
+    keyword_method("authenticate_with_email_password", authenticate_with_email_password);
+const FunctionSpec authenticate_with_token_spec = keyword_method("authenticate_with_token", authenticate_with_token);
+const FunctionSpec logout_with_username_password_spec =
+    keyword_method("logout_with_username_password", logout_with_username_password);
 
 const FunctionSpec get_current_stock_holdings_spec{
     .name = "get_current_stock_holdings",
