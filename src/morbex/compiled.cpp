@@ -145,9 +145,15 @@ struct CompensatedSum {
     double total = 0.0;
     double compensation = 0.0;
 
+    // A running total soon outgrows each term, so the first branch is the
+    // usual one: said so, clang keeps the branch instead of computing both
+    // sides and selecting, which costs a fifth more per item.
     static void step(double& total, double& compensation, double x) {
         const double t = total + x;
-        compensation += std::fabs(total) >= std::fabs(x) ? (total - t) + x : (x - t) + total;
+        if (std::fabs(total) >= std::fabs(x)) [[likely]]
+            compensation += (total - t) + x;
+        else
+            compensation += (x - t) + total;
         total = t;
     }
     void add(double x) { step(total, compensation, x); }
