@@ -270,7 +270,7 @@ def test_building_failures_pass_unchanged(connector, monkeypatch, target):
 
     monkeypatch.setattr(keelson, target, refuse)
     with pytest.raises(TypeError) as caught:
-        BrokerDeGiro().authenticate_with_username_password(username="jdoe", password="secret", int_account="1")
+        BrokerDeGiro().authenticate_with_username_password(username="jdoe", password="secret", int_account=1)
     assert caught.value is error
 
 
