@@ -112,6 +112,13 @@ def as_read(value):
     return value
 
 
+def yahoo(ticker_name):
+    """Yahoo's form of a symbol: no trailing dot, a dash for an inner dot or blank."""
+    if not isinstance(ticker_name, str) or not ticker_name.rstrip("."):
+        return ticker_name
+    return ticker_name.rstrip(".").replace(".", "-").replace(" ", "-")
+
+
 class Baseline:
     """The algorithm in plain Python, over the same module globals."""
 
@@ -166,15 +173,18 @@ class Baseline:
                 "currency": info["currency"],
                 "ticker_suffix": self._get_ticker_with_suffix(
                     info["symbol"], exchanges_info[index].get("micCode"), exchanges_info[index]["country"], suffixes
-                ) if found else info["symbol"],
+                ) if found else yahoo(info["symbol"]),
                 "internal_id": int(holding["internal_id"]),
             })
         return holdings
 
     def _get_ticker_with_suffix(self, ticker_name, exchange_mic, exchange_country, exchange_mic_to_suffix_dict):
         suffix = exchange_mic_to_suffix_dict.get(exchange_mic)
+        ticker_name = yahoo(ticker_name)
         if not suffix or exchange_country == "US":
             return ticker_name
+        if suffix == "HK" and isinstance(ticker_name, str) and ticker_name.isascii() and ticker_name.isdigit():
+            ticker_name = ticker_name.zfill(4)
         return f"{ticker_name}.{suffix}"
 
     def _can_cast_to_int(self, value):

@@ -79,6 +79,9 @@ def test_seeded_account_cases(sb):
     assert not {"FLATEX_EUR", "FLATEX_USD", "EUR"} & {str(r["internal_id"]) for r in records}
     assert tickers["ASML"]["ticker_suffix"] == "ASML.AS"
     assert tickers["AAPL"]["ticker_suffix"] == "AAPL"  # US: no suffix
+    # Yahoo's form of DEGIRO's symbols; the ticker stays DEGIRO's own
+    yahoo = {"BP.": "BP.L", "NOVO B": "NOVO-B.CO", "700": "0700.HK", "BRK.B": "BRK-B", "BBD.B": "BBD-B.TO"}
+    assert {ticker: tickers[ticker]["ticker_suffix"] for ticker in yahoo} == yahoo
     assert "WDI" not in tickers  # still held, but worth nothing
     fund = tickers["RGPED"]
     assert (fund["exchange_name"], fund["ticker_suffix"]) == ("FundShare Matching", "RGPED")

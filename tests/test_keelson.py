@@ -5,6 +5,9 @@ import json
 import math
 
 import pytest
+from fuzz_budget import examples
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from degiro_connector.trading.api import API
 from degiro_connector.trading.models.account import UpdateOption, UpdateRequest
 from degiro_connector.trading.models.credentials import Credentials
@@ -537,10 +540,32 @@ def test_create_new_active_holding():
         (123, "XAMS", "NL", {"XAMS": "AS"}, "123.AS"),
         ("ABC", "XAMS", "NL", {"XAMS": 4}, "ABC.4"),
         ("ABC", None, None, {"XAMS": "AS"}, "ABC"),
+        # Yahoo's form: LSE's trailing dot dropped, share classes after a dash, Hong Kong's four digits
+        ("BP.", "XLON", "GB", {"XLON": "L"}, "BP.L"),
+        ("NOVO B", "XCSE", "DK", {"XCSE": "CO"}, "NOVO-B.CO"),
+        ("BT.A", "XLON", "GB", {"XLON": "L"}, "BT-A.L"),
+        ("BRK.B", "XNYS", "US", {"XNYS": ""}, "BRK-B"),
+        ("BBD.B", None, "CA", {}, "BBD-B"),
+        ("700", "XHKG", "HK", {"XHKG": "HK"}, "0700.HK"),
+        ("9988", "XHKG", "HK", {"XHKG": "HK"}, "9988.HK"),
+        ("700", "XAMS", "NL", {"XAMS": "AS"}, "700.AS"),
+        ("700", "XHKG", "US", {"XHKG": "HK"}, "700"),
+        (700, "XHKG", "HK", {"XHKG": "HK"}, "700.HK"),
+        ("Ä B.", "XHEL", "FI", {"XHEL": "HE"}, "Ä-B.HE"),
     ],
 )
 def test_ticker_with_suffix(ticker, mic, country, mapping, expected):
     assert BrokerDeGiro()._get_ticker_with_suffix(ticker, mic, country, mapping) == expected
+
+
+@settings(max_examples=examples(300))
+@given(st.text(alphabet="AB7 .Ä", max_size=6), st.sampled_from(["AS", "HK", "", "L"]), st.sampled_from(["NL", "US"]))
+def test_only_yahoos_rules_change_a_ticker(symbol, suffix, country):
+    ours = BrokerDeGiro()._get_ticker_with_suffix(symbol, "M", country, {"M": suffix})
+    as_joined = symbol if not suffix or country == "US" else f"{symbol}.{suffix}"
+    hong_kong = suffix == "HK" and country != "US" and symbol.isdigit() and len(symbol) < 4
+    if not ("." in symbol or " " in symbol or hong_kong):
+        assert ours == as_joined
 
 
 def test_ticker_without_suffix_is_the_same_object():

@@ -69,7 +69,7 @@ class Reference:
                     "exchange_city": None,
                     "exchange_country": None,
                     "currency": holding_info["currency"],
-                    "ticker_suffix": holding_info["symbol"],
+                    "ticker_suffix": yahoo(holding_info["symbol"]),
                     "internal_id": int(holding["internal_id"]),
                 })  # fmt: skip
                 continue
@@ -94,8 +94,11 @@ class Reference:
 
     def _get_ticker_with_suffix(self, ticker_name, exchange_mic, exchange_country, exchange_mic_to_suffix_dict):
         suffix = exchange_mic_to_suffix_dict.get(exchange_mic)
+        ticker_name = yahoo(ticker_name)
         if not suffix or exchange_country == "US":
             return ticker_name
+        if suffix == "HK" and isinstance(ticker_name, str) and ticker_name.isascii() and ticker_name.isdigit():
+            ticker_name = ticker_name.zfill(4)
         return f"{ticker_name}.{suffix}"
 
     def _can_cast_to_int(self, value):
@@ -119,6 +122,13 @@ def as_read(value):
 
 def flattened(row):
     return {a["name"]: as_read(a["value"]) for a in row["value"] if "value" in a}
+
+
+def yahoo(ticker_name):
+    """Yahoo's form of a symbol: no trailing dot, a dash for an inner dot or blank."""
+    if not isinstance(ticker_name, str) or not ticker_name.rstrip("."):
+        return ticker_name
+    return ticker_name.rstrip(".").replace(".", "-").replace(" ", "-")
 
 
 class Record(collections.abc.MutableMapping):
@@ -212,7 +222,7 @@ def plans(draw):
     for key in known:
         product = {
             "isin": draw(st.sampled_from(["NL0000000001", "US02079K3059"])),
-            "symbol": draw(st.sampled_from(["ABC", "GOOGL", 123, "Ä"])),
+            "symbol": draw(st.sampled_from(["ABC", "GOOGL", 123, "Ä", "BP.", "NOVO B", "BRK.B", "700", "0700", "."])),
             "name": draw(st.sampled_from(["Company", "Société Générale"])),
             "currency": draw(st.sampled_from(["EUR", "USD"])),
             "exchangeId": draw(exchange_ids),
@@ -255,7 +265,8 @@ def plans(draw):
         # Something that changes while the query runs.
         "switch": draw(st.sampled_from([None, None, None, "int", "ticker", "map", "midway"])),
     }
-    suffixes = draw(st.sampled_from([{"XAMS": "AS", "XETR": "DE", "XNAS": ""}, {}, {"XAMS": 7, "CATS": "L"}]))
+    suffixes = draw(st.sampled_from([{"XAMS": "AS", "XETR": "DE", "XNAS": ""}, {}, {"XAMS": 7, "CATS": "L"},
+                                     {"XAMS": "HK", "XNAS": "HK"}]))
     return positions, products, exchanges, suffixes, exotic
 
 
