@@ -25,5 +25,5 @@ def test_stubs_match_the_modules():
 
 
 def test_example_type_checks_strictly():
-    result = run("mypy", "--config-file", "pyproject.toml", "--strict", "examples/holdings.py")
+    result = run("mypy", "--config-file", "pyproject.toml", "--strict", "examples/holdings.py", "src/morbex/cli.py")
     assert result.returncode == 0, result.stdout + result.stderr
