@@ -30,6 +30,7 @@ import threading
 import time
 import traceback
 import unicodedata
+import urllib.parse
 from collections.abc import Callable, Iterator, Sequence
 from importlib import metadata
 from typing import Any, NoReturn, TextIO
@@ -97,10 +98,12 @@ class Redactor:
         self.secrets: list[str] = []
 
     def add(self, secret: str | None) -> None:
-        if secret:
-            self.secrets.append(secret)
-            # Longest first, so a secret holding another is hidden whole.
-            self.secrets.sort(key=len, reverse=True)
+        if not secret:
+            return
+        # As it is, and as a JSON string or a URL would carry it.
+        self.secrets += {secret, json.dumps(secret)[1:-1], urllib.parse.quote(secret, safe="")}
+        # Longest first, so a secret holding another is hidden whole.
+        self.secrets.sort(key=len, reverse=True)
 
     def __call__(self, text: str) -> str:
         for secret in self.secrets:
