@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 from importlib import metadata
 from pathlib import Path
 
@@ -83,7 +84,7 @@ CASES = [
     ("totp-needed", [], {"DEGIRO_TOTP_SECRET": TOTP_SECRET}, "", 0, "39 holdings"),
     ("totp-needed", ["--otp"], {}, "CODE\n", 0, "39 holdings"),
     ("in-app-approval", [], {}, "", 0, "waiting for approval in the DEGIRO app"),
-    ("demo", [], {"DEGIRO_PASSWORD": "wrong"}, "", 3, "login failed: DEGIRO refused the login"),
+    ("demo", [], {"DEGIRO_PASSWORD": "not-the-password"}, "", 3, "login failed: DEGIRO refused the login"),
     ("totp-needed", [], {}, "", 3, "login failed: DEGIRO refused the login"),
     ("totp-needed", ["--otp"], {}, "000000\n", 3, "login failed: DEGIRO refused the login"),
     ("in-app-never", ["--in-app-timeout", "1"], {}, "", 3, "not approved in the DEGIRO app"),
@@ -91,6 +92,7 @@ CASES = [
     ("maintenance", [], {}, "", 4, "login failed:"),
     ("rate-limited", [], {}, "", 4, "login failed:"),
     ("expired", [], {}, "", 4, "error: Could not read "),
+    ("hang-portfolio", ["--timeout", "1"], {}, "", 4, "error: Could not read the portfolio"),
     ("demo", [], {"DEGIRO_TOTP_SECRET": "not base32!"}, "", 1, "totp_secret_key"),
     ("demo", ["--int-account", "x"], {}, "", 2, "whole number"),
     ("demo", [], {"DEGIRO_PASSWORD": ""}, "", 2, "a password is needed"),
@@ -112,7 +114,7 @@ def test_exit_status(sb, user, options, env, stdin, status, says):
     else:
         assert json.loads(result.stdout) == json.loads(EXPECTED)
     if user == "in-app-approval":
-        assert sb.in_app_polls == 3
+        assert [r.endpoint for r in sb.requests].count("login_in_app") == sb.in_app_polls
     if sb.sessions:
         assert sb.requests[-1].endpoint == "logout"
     assert_logged_out(sb)
@@ -132,7 +134,7 @@ def test_debug_output_holds_no_secret(sb, user, env):
 
 # (how the run fails, extra arguments to morbex, exit status)
 OUTPUT_FAILURES = [
-    ("login refused", {"DEGIRO_PASSWORD": "wrong"}, (), 3),
+    ("login refused", {"DEGIRO_PASSWORD": "not-the-password"}, (), 3),
     # Files may not grow past a few KiB: the holdings (10 KiB) cannot be written.
     ("write fails", {}, ("sh", "-c", 'ulimit -f 4 && exec "$@"', "sh"), 1),
 ]
@@ -156,29 +158,29 @@ def test_output_file_is_replaced_whole_or_not_at_all(sb, tmp_path, failure, env,
     assert done.stdout == ""
 
 
-def test_interrupt_while_waiting_for_approval(sb):
+def test_interrupt_logs_out(sb):
     process = subprocess.Popen(
         [*COMMAND, "holdings"],
-        env=environment(sb, DEGIRO_USERNAME="in-app-never"),
+        env=environment(sb, DEGIRO_USERNAME="hang-portfolio"),
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
     )
     try:
-        shown = ""
-        while "waiting for approval" not in shown:
-            line = process.stderr.readline()
-            assert line, "the command ended before waiting for approval"
-            shown += line
+        deadline = time.monotonic() + 30
+        while "update" not in [r.endpoint for r in sb.requests]:  # logged in, reading: never answered
+            assert time.monotonic() < deadline and process.poll() is None
+            time.sleep(0.05)
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=30)
     finally:
         process.kill()
         process.wait()
     assert process.returncode == 130
-    assert err.strip() == "morbex: interrupted"
+    assert err.splitlines()[-2:] == ["morbex: logged out", "morbex: interrupted"]
     assert out == ""
+    assert [s.state for s in sb.sessions] == ["closed"]
 
 
 def test_console_script_is_the_same_program():

@@ -454,14 +454,15 @@ def version() -> str:
         return "unknown"
 
 
-def positive_number(text: str) -> float:
+def seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not value > 0 or value == float("inf"):
         raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text!r}")
-    return value
+    # Whole seconds stay whole in the broker's messages ("within 3 s").
+    return int(value) if value.is_integer() else value
 
 
 def indent_width(text: str) -> int:
@@ -501,10 +502,10 @@ def build_parser() -> argparse.ArgumentParser:
     holdings.add_argument("--format", choices=("json", "csv", "table"), default="json")
     holdings.add_argument("--indent", type=indent_width, metavar="N", help="pretty JSON, N spaces deep")
     holdings.add_argument("--output", metavar="FILE", help="write to FILE (replaced whole) instead of stdout")
-    holdings.add_argument("--timeout", type=positive_number, metavar="S", help="seconds to wait for each answer")
+    holdings.add_argument("--timeout", type=seconds, metavar="S", help="seconds to wait for each answer")
     holdings.add_argument(
         "--in-app-timeout",
-        type=positive_number,
+        type=seconds,
         metavar="S",
         help="seconds to wait for approval in the DEGIRO app",
     )
