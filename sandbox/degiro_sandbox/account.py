@@ -12,9 +12,10 @@ USERNAME = "demo"
 PASSWORD = "sandbox-password"
 INT_ACCOUNT = 31415926
 CLIENT_ID = 2718281
-# Base32, as DEGIRO shows it when 2FA is switched on; only the "totp-needed"
-# login has 2FA enabled.
-TOTP_SECRET = "DEMOSANDBOXTOTP2"
+# Base32, 32 characters (160 bits), as DEGIRO shows it when 2FA is switched
+# on; the connector's pyotp refuses secrets under 112 bits.  Only the
+# "totp-needed" login checks codes against it.
+TOTP_SECRET = "DEMOSANDBOXTOTPSECRETFORMORBEX23"
 
 PORTFOLIO_LAST_UPDATED = 1873
 
