@@ -416,7 +416,7 @@ def point_connector_at(base_url: str) -> None:
     from degiro_connector.core.constants import urls
 
     base = base_url.rstrip("/")
-    for name, value in vars(urls).items():
+    for name, value in list(vars(urls).items()):
         if isinstance(value, str) and value.startswith(DEGIRO_URL):
             setattr(urls, name, base + value.removeprefix(DEGIRO_URL))
 
