@@ -279,8 +279,8 @@ def harmonic_mean_operations():
 
 # --- the broker, over stateless fakes ------------------------------------------------
 
-# Shaped as the connector delivers them: position rows as pb_handler converts
-# them, raw product details and products configuration. One position worth
+# Shaped as the connector delivers them: DEGIRO's position rows (name/value
+# attribute lists), raw product details and products configuration. One position worth
 # nothing, one cash row, one on an exchange the configuration does not list,
 # one on a US exchange (no suffix), one on a venue without city and MIC.
 POSITIONS = [
@@ -306,7 +306,9 @@ EXCHANGES = [
     {"id": 608, "name": "FundShare Matching", "country": "NL"},
 ]  # fmt: skip
 CLIENT_DETAILS = {"data": {"intAccount": 7654321, "clientRole": "basic"}}
-PORTFOLIO_DICT = {"portfolio": {"last_updated": 42, "values": POSITIONS}}
+PORTFOLIO_UPDATE = {"portfolio": {"lastUpdated": 42, "value": [
+    {"name": "positionrow", "id": p["id"], "value": [{"name": k, "value": v} for k, v in p.items()]} for p in POSITIONS
+]}}  # fmt: skip
 PRODUCTS_INFO = {"data": PRODUCTS}
 PRODUCTS_CONFIG = {"exchanges": EXCHANGES, "countries": []}
 
@@ -319,6 +321,7 @@ def fake_connector(connect_error=None):
     class FakeAPI:
         def __init__(self, credentials):
             self.credentials = credentials
+            self.session_storage = types.SimpleNamespace(build_session=dict)
 
         def connect(self):
             if connect_error is not None:
@@ -330,26 +333,20 @@ def fake_connector(connect_error=None):
         def logout(self):
             return True
 
-        def get_update(self, request_list):
-            return "update"
+        def get_update(self, request_list, raw):
+            return PORTFOLIO_UPDATE
 
-        def get_products_info(self, request, raw):
+        def get_products_info(self, product_list, raw):
             return PRODUCTS_INFO
 
-        def get_products_config(self, raw):
+        def get_products_config(self):
             return PRODUCTS_CONFIG
-
-    def request_list():
-        return types.SimpleNamespace(values=[])
 
     return {
         "Credentials": types.SimpleNamespace,
         "DegiroAPI": FakeAPI,
-        "Update": types.SimpleNamespace(
-            RequestList=request_list, Request=dict, Option=types.SimpleNamespace(PORTFOLIO=0),
-        ),
-        "pb_handler": types.SimpleNamespace(message_to_dict=lambda message: PORTFOLIO_DICT),
-        "ProductsInfo": types.SimpleNamespace(Request=lambda: types.SimpleNamespace(products=[])),
+        "UpdateRequest": dict,
+        "UpdateOption": types.SimpleNamespace(PORTFOLIO="portfolio"),
     }
 
 

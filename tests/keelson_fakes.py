@@ -6,7 +6,15 @@ import types
 
 import morbex.keelson as keelson
 
-PORTFOLIO = object()  # Update.Option.PORTFOLIO
+PORTFOLIO = object()  # UpdateOption.PORTFOLIO
+
+
+def positionrow(position):
+    """A position as DEGIRO sends it: a row of name/value attributes."""
+    if not isinstance(position, dict):
+        return position
+    return {"name": "positionrow", "id": position.get("id"), "isAdded": True,
+            "value": [{"name": name, "value": value, "isAdded": True} for name, value in position.items()]}  # fmt: skip
 
 
 class Connector:
@@ -34,23 +42,9 @@ class Connector:
         self.log.append(("DegiroAPI", api))
         return api
 
-    def request_list(self):
-        request_list = types.SimpleNamespace(values=[])
-        self.log.append(("Update.RequestList", request_list))
-        return request_list
-
     def update_request(self, **kwargs):
-        self.log.append(("Update.Request", kwargs))
+        self.log.append(("UpdateRequest", kwargs))
         return ("request", kwargs)
-
-    def message_to_dict(self, **kwargs):
-        self.log.append(("message_to_dict", kwargs))
-        return {"portfolio": {"last_updated": 42, "values": self.positions}}
-
-    def products_request(self):
-        request = types.SimpleNamespace(products=[])
-        self.log.append(("ProductsInfo.Request", request))
-        return request
 
     def mic_suffixes(self, *args, **kwargs):
         self.log.append(("get_exchange_mic_to_suffix_dict", (args, kwargs)))
@@ -59,17 +53,8 @@ class Connector:
     def install(self, monkeypatch):
         monkeypatch.setattr(keelson, "Credentials", self.credentials)
         monkeypatch.setattr(keelson, "DegiroAPI", self.api)
-        monkeypatch.setattr(
-            keelson,
-            "Update",
-            types.SimpleNamespace(
-                RequestList=self.request_list,
-                Request=self.update_request,
-                Option=types.SimpleNamespace(PORTFOLIO=PORTFOLIO),
-            ),
-        )
-        monkeypatch.setattr(keelson, "pb_handler", types.SimpleNamespace(message_to_dict=self.message_to_dict))
-        monkeypatch.setattr(keelson, "ProductsInfo", types.SimpleNamespace(Request=self.products_request))
+        monkeypatch.setattr(keelson, "UpdateRequest", self.update_request)
+        monkeypatch.setattr(keelson, "UpdateOption", types.SimpleNamespace(PORTFOLIO=PORTFOLIO))
         monkeypatch.setattr(keelson, "get_exchange_mic_to_suffix_dict", self.mic_suffixes)
         return self
 
@@ -82,6 +67,11 @@ class FakeAPI:
         self.connector = connector
         self.credentials = credentials
         self.calls = []
+        self.session_storage = types.SimpleNamespace(build_session=self.build_session, session=types.SimpleNamespace())
+
+    @staticmethod
+    def build_session(headers=None, hooks=None):
+        return types.SimpleNamespace(send=None)
 
     def _record(self, name, args, kwargs):
         self.calls.append((name, args, kwargs))
@@ -104,7 +94,7 @@ class FakeAPI:
 
     def get_update(self, *args, **kwargs):
         self._record("get_update", args, kwargs)
-        return "update message"
+        return {"portfolio": {"lastUpdated": 42, "value": [positionrow(p) for p in self.connector.positions]}}
 
     def get_products_info(self, *args, **kwargs):
         self._record("get_products_info", args, kwargs)

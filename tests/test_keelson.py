@@ -5,9 +5,12 @@ import json
 import math
 
 import pytest
-from degiro_connector.core.helpers import pb_handler
+from fuzz_budget import examples
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from degiro_connector.trading.api import API
-from degiro_connector.trading.models.trading_pb2 import Credentials, ProductsInfo, Update
+from degiro_connector.trading.models.account import UpdateOption, UpdateRequest
+from degiro_connector.trading.models.credentials import Credentials
 from keelson_fakes import PORTFOLIO, Connector
 
 import morbex.keelson as keelson
@@ -17,7 +20,7 @@ from morbex.pactum import BrokerBase
 
 METHODS = [
     ("__init__", "(self)", {}),
-    ("_create_and_connect_api", "(self, username, password)", {}),
+    ("_create_and_connect_api", "(self, username, password, **kwargs)", {}),
     ("authenticate_with_username_password", "(self, **kwargs) -> 'None'", {"return": "None"}),
     ("authenticate_with_email_password", "(self, **kwargs)", {}),
     ("authenticate_with_token", "(self, **kwargs)", {}),
@@ -60,13 +63,12 @@ def connected(connector):
 def test_module_namespace_in_import_order():
     public = [name for name in vars(keelson) if not name.startswith("__")]
     assert public == [
-        "json", "pb_handler", "DegiroAPI", "Credentials", "ProductsInfo", "Update",
-        "BrokerBase", "get_exchange_mic_to_suffix_dict", "BrokerDeGiro",
+        "json", "logging", "time", "partial", "DegiroAPI", "Credentials", "UpdateOption", "UpdateRequest",
+        "BrokerBase", "get_exchange_mic_to_suffix_dict", "_bounded_session", "_bounded_send", "BrokerDeGiro",
     ]  # fmt: skip
     assert keelson.json is json
-    assert keelson.pb_handler is pb_handler
     assert keelson.DegiroAPI is API
-    assert (keelson.Credentials, keelson.ProductsInfo, keelson.Update) == (Credentials, ProductsInfo, Update)
+    assert (keelson.Credentials, keelson.UpdateOption, keelson.UpdateRequest) == (Credentials, UpdateOption, UpdateRequest)
     assert keelson.BrokerBase is BrokerBase
     assert keelson.get_exchange_mic_to_suffix_dict is morbex.utils.get_exchange_mic_to_suffix_dict
 
@@ -111,27 +113,22 @@ def test_login_with_account_number(connector):
     assert connector.log[0][1] == {"username": "jdoe", "password": "secret", "int_account": 42}
     [api] = connector.apis
     assert api.calls == [("connect", (), {})]
+    # Every request of the API object is bounded by the default timeout.
+    bounded = api.session_storage.build_session
+    assert bounded.func is keelson._bounded_session and bounded.args == (api.build_session, 30)
     assert api.credentials is not None and broker.trading_api is api
     assert broker.int_account == 42
 
 
 @pytest.mark.parametrize("given", [{}, {"int_account": None}, {"int_account": 0}])
-def test_login_learns_the_account_number(connector, given):
+def test_login_learns_the_account_number_in_the_same_session(connector, given):
     broker = BrokerDeGiro()
     broker.authenticate_with_username_password(username="jdoe", password="secret", extra="ignored", **given)
-    first, second = connector.apis
-    assert connector.events() == [
-        "Credentials", "DegiroAPI", "connect", "get_client_details", "logout",
-        "Credentials", "DegiroAPI", "connect",
-    ]  # fmt: skip
-    credentials = [details for name, details in connector.log if name == "Credentials"]
-    assert credentials == [
-        {"username": "jdoe", "password": "secret", "int_account": given.get("int_account")},
-        {"username": "jdoe", "password": "secret", "int_account": 7654321},
-    ]
-    assert first.calls == [("connect", (), {}), ("get_client_details", (), {}), ("logout", (), {})]
-    assert second.calls == [("connect", (), {})]
-    assert broker.trading_api is second and broker.int_account == 7654321
+    [api] = connector.apis
+    assert connector.events() == ["Credentials", "DegiroAPI", "connect", "get_client_details"]
+    assert connector.log[0][1] == {"username": "jdoe", "password": "secret", "int_account": given.get("int_account")}
+    assert api.credentials.int_account == 7654321
+    assert broker.trading_api is api and broker.int_account == 7654321
 
 
 @pytest.mark.parametrize(
@@ -208,26 +205,63 @@ def test_other_connect_errors_pass_unchanged(connector):
     assert caught.value is error and caught.value.__context__ is None
 
 
-def test_second_connection_fails(connector):
-    connector.connect_errors = [None, ConnectionError("locked")]
+@pytest.mark.parametrize(
+    "details, error",
+    [(None, ConnectionError), ({}, KeyError), ({"data": {}}, KeyError), ({"data": None}, TypeError)],
+)
+def test_client_details_failures_log_out(connector, details, error):
+    connector.client_details = details
     broker = BrokerDeGiro()
-    with pytest.raises(ConnectionError, match="^Failed to authenticate with Degiro API: locked$"):
-        broker.authenticate_with_username_password(username="jdoe", password="secret")
-    assert broker.int_account == 7654321 and broker.trading_api is None
-    assert connector.apis[0].calls[-1] == ("logout", (), {})
+    with pytest.raises(error) as caught:
+        broker.authenticate_with_username_password(username="jdoe", password="secret", int_account=0)
+    if details is None:
+        assert str(caught.value) == "Could not read the client details from DEGIRO; logging in again may help"
+    assert broker.int_account == 0 and broker.trading_api is None
+    assert [name for name, *_ in connector.apis[0].calls] == ["connect", "get_client_details", "logout"]
 
 
 @pytest.mark.parametrize(
-    "details, error",
-    [(None, TypeError), ({}, KeyError), ({"data": {}}, KeyError), ({"data": None}, TypeError)],
+    "kwargs, error, message",
+    [
+        ({"totp_secret_key": "JBSWY3DP", "one_time_password": "123456"}, ValueError,
+         "Give 'totp_secret_key' or 'one_time_password', not both."),
+        ({"totp_secret_key": "JBSW!3DP"}, ValueError, "'totp_secret_key' is not a base32 secret"),
+        ({"totp_secret_key": "JBSWY3"}, ValueError, "'totp_secret_key' is not a base32 secret"),
+        ({"totp_secret_key": b"JBSWY3DP"}, TypeError, "'totp_secret_key' must be str, not bytes"),
+        ({"one_time_password": "12345"}, ValueError, "'one_time_password' must be the 6-digit code of the authenticator app"),
+        ({"one_time_password": "1234567"}, ValueError, "'one_time_password' must be the 6-digit code of the authenticator app"),
+        ({"one_time_password": 1234567}, ValueError, "'one_time_password' must be the 6-digit code of the authenticator app"),
+        ({"one_time_password": 12.5}, TypeError, "'one_time_password' must be str or int, not float"),
+        ({"one_time_password": True}, TypeError, "'one_time_password' must be str or int, not bool"),
+        ({"timeout": 0}, ValueError, "'timeout' must be a number of seconds, more than 0"),
+        ({"timeout": "30"}, TypeError, "'timeout' must be a number of seconds, not str"),
+        ({"in_app_timeout": -1}, ValueError, "'in_app_timeout' must be a number of seconds, 0 or more"),
+        ({"in_app_timeout": math.nan}, ValueError, "'in_app_timeout' must be a number of seconds, 0 or more"),
+    ],
+)  # fmt: skip
+def test_login_options_are_refused_by_name(connector, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        BrokerDeGiro().authenticate_with_username_password(username="jdoe", password="secret", **kwargs)
+    assert type(caught.value) is error and str(caught.value) == message
+    assert caught.value.__context__ is None and connector.apis == []
+
+
+@pytest.mark.parametrize(
+    "kwargs, secret, code, timeout",
+    [
+        ({"totp_secret_key": "jbsw y3dp ehpk 3pxp"}, "JBSWY3DPEHPK3PXP", None, 30),
+        ({"totp_secret_key": "JBSWY3DPEHPK3PXP====", "timeout": 2.5}, "JBSWY3DPEHPK3PXP", None, 2.5),
+        ({"one_time_password": "012345"}, None, "012345", 30),
+        ({"one_time_password": "012 345", "totp_secret_key": None}, None, "012345", 30),
+        ({"one_time_password": 12345, "timeout": None}, None, "012345", 30),
+    ],
 )
-def test_client_details_failures(connector, details, error):
-    connector.client_details = details
-    broker = BrokerDeGiro()
-    with pytest.raises(error):
-        broker.authenticate_with_username_password(username="jdoe", password="secret", int_account=0)
-    assert broker.int_account == 0 and broker.trading_api is None
-    assert [name for name, *_ in connector.apis[0].calls] == ["connect", "get_client_details"]
+def test_two_factor_credentials(connector, kwargs, secret, code, timeout):
+    BrokerDeGiro().authenticate_with_username_password(username="jdoe", password="secret", int_account=1, **kwargs)
+    [api] = connector.apis
+    assert connector.log[0][1].get("totp_secret_key") == secret
+    assert getattr(api.credentials, "one_time_password", None) == code
+    assert api.session_storage.build_session.args[1] == timeout
 
 
 @pytest.mark.parametrize("target", ["Credentials", "DegiroAPI"])
@@ -239,7 +273,7 @@ def test_building_failures_pass_unchanged(connector, monkeypatch, target):
 
     monkeypatch.setattr(keelson, target, refuse)
     with pytest.raises(TypeError) as caught:
-        BrokerDeGiro().authenticate_with_username_password(username="jdoe", password="secret", int_account="1")
+        BrokerDeGiro().authenticate_with_username_password(username="jdoe", password="secret", int_account=1)
     assert caught.value is error
 
 
@@ -401,14 +435,10 @@ def test_holdings_end_to_end(connector):
     assert text == json.dumps(json.loads(text))  # json.dumps's defaults, keys in record order
     api = broker.trading_api
     assert [name for name, *_ in api.calls] == ["get_update", "get_products_info", "get_products_config"]
-    [request_list] = [details for name, details in connector.log if name == "Update.RequestList"]
-    assert request_list.values == [("request", {"option": PORTFOLIO, "last_updated": 0})]
-    assert api.calls[0] == ("get_update", (), {"request_list": request_list})
-    assert ("message_to_dict", {"message": "update message"}) in connector.log
-    [products_request] = [details for name, details in connector.log if name == "ProductsInfo.Request"]
-    assert products_request.products == [332111, 8066561]
-    assert api.calls[1] == ("get_products_info", (), {"request": products_request, "raw": True})
-    assert api.calls[2] == ("get_products_config", (), {"raw": True})
+    request = ("request", {"option": PORTFOLIO, "last_updated": 0})
+    assert api.calls[0] == ("get_update", (), {"request_list": [request], "raw": True})
+    assert api.calls[1] == ("get_products_info", (), {"product_list": [332111, 8066561], "raw": True})
+    assert api.calls[2] == ("get_products_config", (), {})
     assert connector.events().count("get_exchange_mic_to_suffix_dict") == 1
 
 
@@ -450,8 +480,7 @@ def test_position_selection(connector, positions, kept):
     holdings_of(connector, positions, {pid: product(pid, 200) for pid in kept})
     result = json.loads(broker.get_current_stock_holdings())
     assert [r["internal_id"] for r in result] == [int(pid) for pid in kept]
-    [request] = [details for name, details in connector.log if name == "ProductsInfo.Request"]
-    assert request.products == [int(pid) for pid in kept]
+    assert broker.trading_api.calls[1][2]["product_list"] == [int(pid) for pid in kept]
 
 
 @pytest.mark.parametrize(
@@ -511,10 +540,32 @@ def test_create_new_active_holding():
         (123, "XAMS", "NL", {"XAMS": "AS"}, "123.AS"),
         ("ABC", "XAMS", "NL", {"XAMS": 4}, "ABC.4"),
         ("ABC", None, None, {"XAMS": "AS"}, "ABC"),
+        # Yahoo's form: LSE's trailing dot dropped, share classes after a dash, Hong Kong's four digits
+        ("BP.", "XLON", "GB", {"XLON": "L"}, "BP.L"),
+        ("NOVO B", "XCSE", "DK", {"XCSE": "CO"}, "NOVO-B.CO"),
+        ("BT.A", "XLON", "GB", {"XLON": "L"}, "BT-A.L"),
+        ("BRK.B", "XNYS", "US", {"XNYS": ""}, "BRK-B"),
+        ("BBD.B", None, "CA", {}, "BBD-B"),
+        ("700", "XHKG", "HK", {"XHKG": "HK"}, "0700.HK"),
+        ("9988", "XHKG", "HK", {"XHKG": "HK"}, "9988.HK"),
+        ("700", "XAMS", "NL", {"XAMS": "AS"}, "700.AS"),
+        ("700", "XHKG", "US", {"XHKG": "HK"}, "700"),
+        (700, "XHKG", "HK", {"XHKG": "HK"}, "700.HK"),
+        ("Ä B.", "XHEL", "FI", {"XHEL": "HE"}, "Ä-B.HE"),
     ],
 )
 def test_ticker_with_suffix(ticker, mic, country, mapping, expected):
     assert BrokerDeGiro()._get_ticker_with_suffix(ticker, mic, country, mapping) == expected
+
+
+@settings(max_examples=examples(300))
+@given(st.text(alphabet="AB7 .Ä", max_size=6), st.sampled_from(["AS", "HK", "", "L"]), st.sampled_from(["NL", "US"]))
+def test_only_yahoos_rules_change_a_ticker(symbol, suffix, country):
+    ours = BrokerDeGiro()._get_ticker_with_suffix(symbol, "M", country, {"M": suffix})
+    as_joined = symbol if not suffix or country == "US" else f"{symbol}.{suffix}"
+    hong_kong = suffix == "HK" and country != "US" and symbol.isdigit() and len(symbol) < 4
+    if not ("." in symbol or " " in symbol or hong_kong):
+        assert ours == as_joined
 
 
 def test_ticker_without_suffix_is_the_same_object():

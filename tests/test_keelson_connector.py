@@ -1,5 +1,5 @@
-"""BrokerDeGiro driving the real degiro_connector (its protobuf messages,
-pb_handler and HTTP through requests) against a small local DEGIRO stand-in."""
+"""BrokerDeGiro driving the real degiro_connector (its pydantic models and HTTP
+through requests) against a small local DEGIRO stand-in of its own."""
 
 import json
 import threading
@@ -74,8 +74,8 @@ class Degiro(BaseHTTPRequestHandler):
         if url.path.startswith("/trading/secure/v5/update/"):
             return self.answer(200, {"portfolio": {"lastUpdated": 42, "value": [position_row(p) for p in POSITIONS]}})
         if url.path == "/product_search/secure/v5/products/info":
-            return self.answer(200, {"data": {pid: PRODUCTS[pid] for pid in body if pid in PRODUCTS}})
-        if url.path == "/product_search/config/dictionary":
+            return self.answer(200, {"data": {str(pid): PRODUCTS[str(pid)] for pid in body if str(pid) in PRODUCTS}})
+        if url.path == "/productsearch/secure/v1/config/dictionary":
             return self.answer(200, {"exchanges": EXCHANGES, "countries": []})
         if url.path.startswith("/trading/secure/logout"):
             return self.answer(200)
@@ -101,7 +101,7 @@ def degiro(monkeypatch):
         ("CLIENT_DETAILS", "/pa/secure/client"),
         ("UPDATE", "/trading/secure/v5/update"),
         ("PRODUCTS_INFO", "/product_search/secure/v5/products/info"),
-        ("PRODUCTS_CONFIG", "/product_search/config/dictionary"),
+        ("PRODUCT_SEARCH_DICTIONARY", "/productsearch/secure/v1/config/dictionary"),
         ("LOGOUT", "/trading/secure/logout"),
     ]:
         monkeypatch.setattr(urls, name, base + path)
@@ -136,22 +136,21 @@ def test_login_holdings_logout(degiro):
     assert made == [
         ("POST", "/login/secure/login"),
         ("GET", "/pa/secure/client"),
-        ("PUT", "/trading/secure/logout"),
-        ("POST", "/login/secure/login"),
         ("GET", "/trading/secure/v5/update/7654321"),
         ("POST", "/product_search/secure/v5/products/info"),
-        ("GET", "/product_search/config/dictionary"),
+        ("GET", "/productsearch/secure/v1/config/dictionary"),
         ("PUT", "/trading/secure/logout"),
     ]
-    # The first session, opened to learn the account number, is the one closed first.
-    assert degiro["requests"][2][2]["sessionId"] == "SID1" and degiro["requests"][-1][2]["sessionId"] == "SID2"
-    assert degiro["requests"][5][3] == ["332111", "8066561", "5462588"]
+    # One session: the account number is read in it, then sent with everything after.
+    assert degiro["sessions"] == 1 and degiro["requests"][-1][2]["intAccount"] == str(INT_ACCOUNT)
+    assert degiro["requests"][3][3] == [332111, 8066561, 5462588]
 
 
 def test_bad_password(degiro):
     broker = BrokerDeGiro()
-    with pytest.raises(ConnectionError, match="^Failed to authenticate with Degiro API: 400 Client Error") as caught:
-        broker.authenticate_with_username_password(username="jdoe", password="wrong", int_account=INT_ACCOUNT)
-    assert type(caught.value.__context__) is ConnectionError and caught.value.__cause__ is None
-    assert "wrong" not in str(caught.value)
+    message = "^Failed to authenticate with Degiro API: DEGIRO refused the login: wrong username or password$"
+    with pytest.raises(ConnectionError, match=message) as caught:
+        broker.authenticate_with_username_password(username="jdoe", password="hunter2", int_account=INT_ACCOUNT)
+    assert isinstance(caught.value.__context__, ConnectionError) and caught.value.__cause__ is None
+    assert "hunter2" not in str(caught.value)
     assert broker.trading_api is None and len(degiro["requests"]) == 1

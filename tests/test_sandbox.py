@@ -1,33 +1,58 @@
-"""The sandbox driven by the real degiro_connector: what it accepts, answers and records."""
+"""The sandbox driven by the real degiro_connector (3.0.35+): what it accepts, answers and records."""
 
 import json
+import os
+import signal
+import subprocess
+import sys
 import time
 import urllib.error
 import urllib.request
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
+import requests
 from degiro_connector.core.constants import urls
-from degiro_connector.core.helpers import pb_handler
+from degiro_connector.core.exceptions import CaptchaRequiredError, DeGiroConnectionError
 from degiro_connector.trading.api import API
-from degiro_connector.trading.models.trading_pb2 import Credentials, ProductsInfo, Update
+from degiro_connector.trading.models.account import UpdateOption, UpdateRequest
+from degiro_connector.trading.models.credentials import Credentials
 
 from degiro_sandbox import (
     CLIENT_ID,
     DEMO_KEPT_POSITIONS,
     INT_ACCOUNT,
+    LEADING_ZERO_CODE,
     PASSWORD,
     REDACTED,
+    SCENARIOS,
     TOTP_SECRET,
     USERNAME,
     Sandbox,
+    run_bounded,
+    totp_now,
 )
 from degiro_sandbox.server import CONNECTOR_URLS
 
-# protobuf 4.25 calls datetime.utcnow() in every get_update (Timestamp.GetCurrentTime).
-pytestmark = pytest.mark.filterwarnings(r"ignore:datetime\.datetime\.utcnow\(\) is deprecated:DeprecationWarning:google\.protobuf")
-
+SANDBOX_DIR = Path(__file__).resolve().parent.parent / "sandbox"
+DEGIRO = "https://trader.degiro.nl"
 FORBIDDEN = {"errors": [{"text": "Request is forbidden"}]}
+
+
+@pytest.fixture(autouse=True)
+def no_trip_to_degiro(monkeypatch):
+    """After an HTTP 405 the connector fetches DEGIRO's real login page, with no
+    timeout, and swallows any error doing it: refuse, and fail the test."""
+    fetched = []
+
+    def refuse(url, *args, **kwargs):
+        fetched.append(url)
+        raise AssertionError(f"a test reached for {url}")
+
+    monkeypatch.setattr(requests, "get", refuse)
+    yield
+    assert fetched == []
 
 
 class Bounded:
@@ -37,26 +62,44 @@ class Bounded:
         self._sb, self._api = sb, api
 
     def __getattr__(self, name):
-        method = getattr(self._api, name)
-        return lambda **kwargs: self._sb.run_bounded(method, **kwargs)
+        member = getattr(self._api, name)
+        if not callable(member):
+            return member
+        return lambda timeout=5.0, **kwargs: self._sb.run_bounded(member, timeout=timeout, **kwargs)
 
 
 def connector(sb, username=USERNAME, password=PASSWORD, int_account=INT_ACCOUNT, **two_factor):
     credentials = Credentials(username=username, password=password, int_account=int_account, **two_factor)
-    return Bounded(sb, API(credentials))
+    return Bounded(sb, API(credentials=credentials))
+
+
+def attempt(call, **kwargs):
+    """The call's result, or the exception it raised."""
+    try:
+        return call(**kwargs)
+    except Exception as exc:
+        return exc
+
+
+def flatten(positionrow):
+    """A positionrow as a holdings reader sees it: {name: value}, valueless attributes left out."""
+    return {attribute["name"]: attribute["value"] for attribute in positionrow["value"] if "value" in attribute}
+
+
+def portfolio(api, timeout=5.0):
+    """DEGIRO's positionrows, or None when the call failed."""
+    request_list = [UpdateRequest(option=UpdateOption.PORTFOLIO, last_updated=0)]
+    update = api.get_update(request_list=request_list, raw=True, timeout=timeout)
+    return None if update is None else update["portfolio"]["value"]
 
 
 def portfolio_rows(api):
-    request_list = Update.RequestList()
-    request_list.values.extend([Update.Request(option=Update.Option.PORTFOLIO, last_updated=0)])
-    update = api.get_update(request_list=request_list)
-    return None if update is None else pb_handler.message_to_dict(message=update)["portfolio"]["values"]
+    raw = portfolio(api)
+    return None if raw is None else [flatten(row) for row in raw]
 
 
-def products_info(api, ids):
-    request = ProductsInfo.Request()
-    request.products.extend(ids)
-    return api.get_products_info(request=request, raw=True)
+def products_info(api, ids, timeout=5.0):
+    return api.get_products_info(product_list=ids, raw=True, timeout=timeout)
 
 
 def is_product_id(text):
@@ -68,7 +111,7 @@ def is_product_id(text):
 
 
 def kept(rows):
-    return [row for row in rows if row["value"] != 0.0 and is_product_id(row["id"])]
+    return [row for row in rows if row["value"] != 0 and is_product_id(row["id"])]
 
 
 @pytest.fixture
@@ -79,17 +122,18 @@ def sb():
 
 @pytest.fixture(scope="module")
 def demo():
-    """The demo account as the connector delivers it: rows, product details, exchanges."""
+    """The demo account as the connector delivers it: positionrows, product details, exchanges."""
     with Sandbox() as sb, sb.pointed_connector():
         api = connector(sb)
         api.connect()
-        rows = portfolio_rows(api)
+        raw = portfolio(api)
+        rows = [flatten(row) for row in raw]
         info = products_info(api, [int(row["id"]) for row in rows if is_product_id(row["id"])])["data"]
-        exchanges = api.get_products_config(raw=True)["exchanges"]
+        exchanges = api.get_products_config()["exchanges"]
         api.logout()
     by_id = {exchange["id"]: exchange for exchange in exchanges}
     held = [by_id.get(int(info[row["id"]]["exchangeId"])) for row in kept(rows)]
-    return SimpleNamespace(rows=rows, info=info, exchanges=exchanges, by_id=by_id, held=held)
+    return SimpleNamespace(raw=raw, rows=rows, info=info, exchanges=exchanges, by_id=by_id, held=held)
 
 
 def test_demo_session_through_the_connector(sb):
@@ -99,7 +143,7 @@ def test_demo_session_through_the_connector(sb):
     rows = portfolio_rows(api)
     ids = [int(row["id"]) for row in kept(rows)]
     info = products_info(api, ids)["data"]
-    config = api.get_products_config(raw=True)
+    config = api.get_products_config()
 
     assert (details["intAccount"], details["id"]) == (INT_ACCOUNT, CLIENT_ID)
     assert len(ids) == DEMO_KEPT_POSITIONS
@@ -119,25 +163,37 @@ def test_demo_session_through_the_connector(sb):
         ("PUT", "logout", 200),
         ("GET", "update", 401),
     ]
-    update = sb.requests[2]
+    update, dictionary = sb.requests[2], sb.requests[4]
     assert update.path == f"/trading/secure/v5/update/{INT_ACCOUNT};jsessionid={sid}"
     assert update.query == {"portfolio": "0", "intAccount": str(INT_ACCOUNT), "sessionId": sid}
-    assert sb.requests[3].body == [str(i) for i in ids]
-    assert sb.requests[0].body["password"] == REDACTED
+    assert dictionary.path == "/productsearch/secure/v1/config/dictionary"
+    assert sb.requests[3].body == ids  # posted as given
+    assert sb.requests[0].body == {"username": USERNAME, "password": REDACTED, "isPassCodeReset": False,
+                                   "isRedirectToMobile": False, "queryTarams": {}}
     assert PASSWORD not in repr(sb.requests)
+
+
+def test_products_info_takes_ids_as_given(sb):
+    api = connector(sb)
+    api.connect()
+    info = products_info(api, [331868, "332111", 2147483647, "-1"])
+
+    assert set(info["data"]) == {"331868", "332111"}  # keyed by id text; unknown ids left out
+    assert info["data"]["331868"]["symbol"] == "AAPL"
 
 
 def test_account_number_discovery_logs_out_the_first_session(sb):
     first = connector(sb, int_account=None)
     first.connect()
     learned = first.get_client_details()["data"]["intAccount"]
-    assert first.logout() is True
+    assert first.logout() is True  # the connector leaves intAccount out
     second = connector(sb, int_account=learned)
     second.connect()
 
     assert len(kept(portfolio_rows(second))) == DEMO_KEPT_POSITIONS
     assert [s.state for s in sb.sessions] == ["closed", "live"]
     assert [r.endpoint for r in sb.requests if r.endpoint.startswith("log")] == ["login", "logout", "login"]
+    assert "intAccount" not in sb.requests[2].query
 
 
 DEMO_SHAPES = {
@@ -156,8 +212,13 @@ DEMO_SHAPES = {
     "zero value with non-zero size": lambda d: any(r["value"] == 0 and r["size"] != 0 for r in d.rows),
     "negative value (short)": lambda d: any(r["value"] < 0 for r in kept(d.rows)),
     "one product in two rows": lambda d: len(kept(d.rows)) - len({r["id"] for r in kept(d.rows)}) == 1,
-    "numbers arrive as floats": lambda d: all(isinstance(r["size"], float) for r in d.rows),
-    "valueless attributes are dropped": lambda d: all("accruedInterest" not in r for r in d.rows),
+    "positionrows of name/value attributes": lambda d: all(
+        r["name"] == "positionrow" and r["id"] == flatten(r)["id"] for r in d.raw
+    ),
+    "numbers on the wire: ints and floats": lambda d: {type(r["size"]) for r in d.rows} == {int, float},
+    "attributes without a value": lambda d: all(
+        any("value" not in attribute for attribute in r["value"]) for r in d.raw
+    ),
     "fund on FundShare Matching without micCode": lambda d: d.by_id[10000]["name"] == "FundShare Matching"
     and "micCode" not in d.by_id[10000]
     and any(p["exchangeId"] == "10000" and p["productType"] == "FUND" for p in d.info.values()),
@@ -177,76 +238,146 @@ def test_demo_account_shapes(demo, check):
     assert check(demo)
 
 
-# Portfolio variants: login name, kept positions, what the exchange of the last (added) position lacks
-VARIANTS = [
-    ("empty-portfolio", 0, None),
-]
-
-
-@pytest.mark.parametrize("username, count, lacks", VARIANTS)
-def test_portfolio_variants(sb, username, count, lacks):
-    api = connector(sb, username)
+def test_empty_portfolio(sb):
+    api = connector(sb, "empty-portfolio")
     api.connect()
-    rows = kept(portfolio_rows(api))
-    info = products_info(api, [int(row["id"]) for row in rows])["data"]
-    by_id = {exchange["id"]: exchange for exchange in api.get_products_config(raw=True)["exchanges"]}
 
-    assert len(rows) == count
-    if rows:
-        assert lacks(by_id.get(int(info[rows[-1]["id"]]["exchangeId"])))
-    else:
-        assert info == {} and sb.requests[-2].body == []
+    assert portfolio_rows(api) == []
+    assert products_info(api, []) == {"data": {}}
 
 
-# username, password, 2FA credentials, connect outcome (None: success), status of the login answer
+# Every login name through the connector (but "maintenance": after a 405 the
+# connector fetches DEGIRO's real page, so RAW covers it).  username, password,
+# credentials beyond those, in-app polls (connect() again with the token from
+# the last answer), outcome (None: a session; else exception type and its
+# error_details.status), the login requests' (endpoint, status).
+TIMED_OUT = (TimeoutError, None)
 LOGINS = [
-    (USERNAME, PASSWORD, {}, None, 200),
-    (USERNAME, "not-the-password", {}, "400 Client Error", 400),
-    ("nobody", PASSWORD, {}, "400 Client Error", 400),
-    (USERNAME, PASSWORD, {"totp_secret_key": TOTP_SECRET}, "400 Client Error", 400),
-    ("totp-needed", PASSWORD, {}, '2FA is enabled, please provide the "totp_secret".', 202),
-    ("totp-needed", PASSWORD, {"totp_secret_key": TOTP_SECRET}, None, 200),
-    ("totp-needed", PASSWORD, {"one_time_password": 1}, "400 Client Error", 400),
-    ("totp-needed", "not-the-password", {"totp_secret_key": TOTP_SECRET}, "400 Client Error", 400),
-    ("in-app-approval", PASSWORD, {}, "No session id returned.", 202),
-    ("rate-limited", PASSWORD, {}, "429 Client Error", 429),
-    ("maintenance", PASSWORD, {}, "405 Client Error", 405),
-    ("server-error", PASSWORD, {}, "500 Server Error", 500),
-    ("html", PASSWORD, {}, "Expecting value", 200),
-    ("expired", PASSWORD, {}, None, 200),
+    (USERNAME, PASSWORD, {}, 0, None, [("login", 200)]),
+    (USERNAME, "not-the-password", {}, 0, (DeGiroConnectionError, 3), [("login", 400)]),
+    ("nobody", PASSWORD, {}, 0, (DeGiroConnectionError, 3), [("login", 400)]),
+    (USERNAME, PASSWORD, {"totp_secret_key": TOTP_SECRET}, 0, (DeGiroConnectionError, 3), [("login_totp", 400)]),
+    ("totp-needed", PASSWORD, {}, 0, (DeGiroConnectionError, 6), [("login", 202)]),
+    ("totp-needed", PASSWORD, {"totp_secret_key": TOTP_SECRET}, 0, None, [("login_totp", 200)]),
+    ("totp-needed", "not-the-password", {"totp_secret_key": TOTP_SECRET}, 0, (DeGiroConnectionError, 3),
+     [("login_totp", 400)]),
+    ("totp-leading-zero", PASSWORD, {}, 0, (DeGiroConnectionError, 6), [("login", 202)]),
+    # one_time_password is an int: the connector sends "12345".
+    ("totp-leading-zero", PASSWORD, {"one_time_password": int(LEADING_ZERO_CODE)}, 0, (DeGiroConnectionError, 3),
+     [("login_totp", 400)]),
+    ("in-app-approval", PASSWORD, {}, 0, (DeGiroConnectionError, 12), [("login", 202)]),
+    ("in-app-approval", PASSWORD, {}, 3, None, [("login", 202)] + [("login_in_app", 202)] * 2 + [("login_in_app", 200)]),
+    ("in-app-never", PASSWORD, {}, 4, (DeGiroConnectionError, 12), [("login", 202)] + [("login_in_app", 202)] * 4),
+    ("sms-needed", PASSWORD, {}, 0, (DeGiroConnectionError, 7), [("login", 202)]),
+    ("captcha", PASSWORD, {}, 0, (CaptchaRequiredError, 3), [("login", 400)]),
+    ("captcha", "not-the-password", {}, 0, (CaptchaRequiredError, 3), [("login", 400)]),
+    ("rate-limited", PASSWORD, {}, 0, (DeGiroConnectionError, None), [("login", 429)]),
+    ("server-error", PASSWORD, {}, 0, (DeGiroConnectionError, None), [("login", 500)]),
+    ("html", PASSWORD, {}, 0, (DeGiroConnectionError, None), [("login", 200)]),
+    ("hang", PASSWORD, {}, 0, TIMED_OUT, [("login", None)]),
+    ("expired", PASSWORD, {}, 0, None, [("login", 200)]),
+    ("empty-portfolio", PASSWORD, {}, 0, None, [("login", 200)]),
+    ("hang-portfolio", PASSWORD, {}, 0, None, [("login", 200)]),
 ]
 
 
-@pytest.mark.parametrize("username, password, two_factor, error, status", LOGINS)
-def test_login_outcomes(sb, username, password, two_factor, error, status):
-    api = connector(sb, username, password, **two_factor)
-    if error is None:
-        assert api.connect() == sb.sessions[0].id
+def test_the_login_table_has_every_scenario():
+    assert {row[0] for row in LOGINS} | {"maintenance"} == set(SCENARIOS) | {"nobody"}
+
+
+def login_id(username, password, extra, polls, *_):
+    words = [username] + ([] if password == PASSWORD else ["wrong-password"]) + list(extra)
+    return "-".join(words + ([f"{polls}-polls"] if polls else []))
+
+
+@pytest.mark.parametrize("username, password, extra, polls, outcome, logins", LOGINS,
+                         ids=[login_id(*row) for row in LOGINS])
+def test_login_outcomes(sb, username, password, extra, polls, outcome, logins):
+    api = connector(sb, username, password, **extra)
+    # A call that is never answered gets half a second.
+    timeout = 0.5 if outcome == TIMED_OUT else 5.0
+    result = attempt(api.connect, timeout=timeout)
+    for _ in range(polls):
+        api.credentials.in_app_token = result.error_details.in_app_token
+        result = attempt(api.connect, timeout=timeout)
+
+    if outcome is None:
+        assert [s.id for s in sb.sessions] == [result]
     else:
-        with pytest.raises(ConnectionError, match=error):
-            api.connect()
+        kind, status = outcome
+        assert type(result) is kind
+        details = getattr(result, "error_details", None)
+        assert (None if details is None else details.status) == status
         assert sb.sessions == []
-    (login,) = sb.requests
-    assert (login.endpoint, login.status) == ("login_totp" if two_factor else "login", status)
+    assert [(r.endpoint, r.status) for r in sb.requests] == logins
+    assert PASSWORD not in repr(sb.requests)
 
 
 def test_consecutive_bad_passwords_are_counted_until_a_success(sb):
-    def attempt(password):
-        try:
-            connector(sb, password=password).connect()
-        except ConnectionError:
-            pass
-        return sb.requests[-1].status
+    def failures(password):
+        result = attempt(connector(sb, password=password).connect)
+        return None if isinstance(result, str) else result.error_details.login_failures
 
-    assert [attempt(p) for p in ("x", "y", PASSWORD, "z")] == [400, 400, 200, 400]
-    raw_failures = [call(sb, "POST", "/login/secure/login", {**LOGIN, "password": "w"})[1]["loginFailures"]]
-    assert raw_failures == [2]
+    assert [failures(p) for p in ("x", "y", PASSWORD, "z")] == [1, 2, None, 1]
+
+
+def totp_login(sb, username, code):
+    return call(sb, "POST", "/login/secure/login/totp", {**LOGIN, "username": username, "oneTimePassword": code})[0]
+
+
+def test_two_factor_codes_are_exact_text_and_open_one_session(sb):
+    if time.time() % 30 > 28:  # the previous step's code must stay within the drift allowed
+        time.sleep(30 - time.time() % 30 + 0.1)
+    code = f"{totp_now(TOTP_SECRET):06d}"
+    previous = f"{totp_now(TOTP_SECRET, time.time() - 30):06d}"
+    stale = f"{totp_now(TOTP_SECRET, time.time() - 90):06d}"
+    tries = [
+        ("totp-needed", stale, 400),
+        ("totp-needed", int(code), 400),
+        ("totp-needed", previous, 200),
+        ("totp-needed", code, 200),
+        ("totp-needed", code, 400),  # already opened a session
+        (USERNAME, code, 400),  # 2FA off
+        ("totp-leading-zero", LEADING_ZERO_CODE.lstrip("0"), 400),
+        ("totp-leading-zero", LEADING_ZERO_CODE, 200),
+        ("totp-leading-zero", LEADING_ZERO_CODE, 400),
+    ]
+
+    assert [totp_login(sb, name, c) for name, c, _ in tries] == [status for *_, status in tries]
+    assert [s.username for s in sb.sessions] == ["totp-needed", "totp-needed", "totp-leading-zero"]
+    assert all(r.body["oneTimePassword"] == REDACTED for r in sb.requests)
+    assert code not in repr(sb.requests)
+
+
+def test_in_app_tokens_are_polled_to_approval_once(sb):
+    sb.in_app_polls = 2
+
+    def log_in(username, endpoint="", **extra):
+        return call(sb, "POST", "/login/secure/login" + endpoint, {**LOGIN, "username": username, **extra})
+
+    status, pending = log_in("in-app-approval")
+    token = pending["inAppToken"]
+    answers = [
+        log_in("in-app-approval", "/in-app", inAppToken="not-a-token"),
+        log_in("in-app-never", "/in-app", inAppToken=token),  # another name's token
+        log_in("in-app-approval", "/in-app", inAppToken=token),
+        log_in("in-app-approval", "/in-app", inAppToken=token),
+        log_in("in-app-approval", "/in-app", inAppToken=token),  # already opened a session
+    ]
+
+    assert (status, pending) == (202, {"status": 12, "statusText": "inAppTOTPNeeded", "inAppToken": token})
+    assert log_in("in-app-approval")[1]["inAppToken"] != token
+    assert [a[0] for a in answers] == [400, 400, 202, 200, 400]
+    assert answers[2][1] == pending
+    assert [s.id for s in sb.sessions] == [answers[3][1]["sessionId"]]
+    assert all(r.body.get("inAppToken") in (None, REDACTED) for r in sb.requests)
+    assert token not in repr(sb.requests)
 
 
 def test_hanging_login_is_bounded_and_released_by_close():
     sb = Sandbox().start()
     sb.patch_connector()
-    api = API(Credentials(username="hang", password=PASSWORD, int_account=INT_ACCOUNT))
+    api = API(credentials=Credentials(username="hang", password=PASSWORD, int_account=INT_ACCOUNT))
     with pytest.raises(TimeoutError) as timed_out:
         sb.run_bounded(api.connect, timeout=0.5)
 
@@ -256,18 +387,19 @@ def test_hanging_login_is_bounded_and_released_by_close():
     timed_out.value.thread.join(2)
     assert not timed_out.value.thread.is_alive()
     assert [(r.endpoint, r.status) for r in sb.requests] == [("login", None)]
-    assert urls.LOGIN == "https://trader.degiro.nl/login/secure/login"
+    assert urls.LOGIN == DEGIRO + "/login/secure/login"
 
 
 # username, intAccount in the credentials, what happens before, statuses of:
-# client details, update, products info, products config, logout
+# client details, update, products info, products config, logout (None: never answered)
 DATA_CALLS = [
     (USERNAME, INT_ACCOUNT, None, (200, 200, 200, 200, 200)),
-    (USERNAME, None, None, (200, 403, 403, 403, 200)),
+    (USERNAME, None, None, (200, 400, 403, 403, 200)),
     (USERNAME, 27182818, None, (200, 403, 403, 403, 403)),
     (USERNAME, INT_ACCOUNT, "logout", (401, 401, 401, 401, 401)),
     (USERNAME, INT_ACCOUNT, "expire", (401, 401, 401, 401, 401)),
     ("expired", INT_ACCOUNT, None, (401, 401, 401, 401, 401)),
+    ("hang-portfolio", INT_ACCOUNT, None, (200, None, 200, 200, 200)),
 ]
 
 
@@ -280,25 +412,28 @@ def test_data_call_outcomes(sb, username, int_account, before, statuses):
     elif before == "expire":
         sb.expire_sessions()
     skip = len(sb.requests)
+    # A call that is never answered gets half a second.
+    timeouts = [0.5 if status is None else 5.0 for status in statuses]
 
     results = [
-        api.get_client_details(),
-        portfolio_rows(api),
-        products_info(api, [331868]),
-        api.get_products_config(raw=True),
-        api.logout(),
+        attempt(api.get_client_details, timeout=timeouts[0]),
+        attempt(portfolio, api=api, timeout=timeouts[1]),
+        attempt(products_info, api=api, ids=[331868], timeout=timeouts[2]),
+        attempt(api.get_products_config, timeout=timeouts[3]),
+        attempt(api.logout, timeout=timeouts[4]),
     ]
     assert tuple(r.status for r in sb.requests[skip:]) == statuses
     # The connector turns every failed data call into None, and logout's 200 into True.
-    assert [r is not None for r in results] == [s == 200 for s in statuses]
+    expected = [None if s is None else s == 200 for s in statuses]
+    assert [None if isinstance(r, TimeoutError) else r is not None for r in results] == expected
 
 
 LOGIN = {"username": USERNAME, "password": PASSWORD, "isPassCodeReset": False, "isRedirectToMobile": False,
-         "queryParams": {}}
+         "queryTarams": {}}
 JSON = "application/json;charset=UTF-8"
 UPDATE = "/trading/secure/v5/update/{ia};jsessionid={sid}?portfolio=0&intAccount={ia}&sessionId={sid}"
 INFO = "/product_search/secure/v5/products/info?intAccount={ia}&sessionId={sid}"
-CONFIG = "/product_search/config/dictionary?intAccount={ia}&sessionId={sid}"
+DICTIONARY = "/productsearch/secure/v1/config/dictionary?intAccount={ia}&sessionId={sid}"
 
 
 def call(sb, method, target, body=None, content_type=JSON):
@@ -321,11 +456,18 @@ def call(sb, method, target, body=None, content_type=JSON):
 RAW = [
     ("GET", UPDATE, None, JSON, 200),
     ("POST", "/login/secure/login", {**LOGIN, "remember": True}, JSON, 400),
+    ("POST", "/login/secure/login", {**{k: v for k, v in LOGIN.items() if k != "queryTarams"}, "queryParams": {}},
+     JSON, 400),
     ("POST", "/login/secure/login", {**LOGIN, "password": 1234}, JSON, 400),
+    ("POST", "/login/secure/login", {**LOGIN, "isPassCodeReset": 0}, JSON, 400),
     ("POST", "/login/secure/login", b"username=demo&password=x", "application/x-www-form-urlencoded", 415),
     ("POST", "/login/secure/login", b"username=demo", JSON, 400),
     ("POST", "/login/secure/login?lang=nl", LOGIN, JSON, 400),
+    ("POST", "/login/secure/login", {**LOGIN, "username": "maintenance"}, JSON, 405),
     ("POST", "/login/secure/login/totp", LOGIN, JSON, 400),
+    ("POST", "/login/secure/login/totp", {**LOGIN, "username": "totp-needed", "oneTimePassword": 123456}, JSON, 400),
+    ("POST", "/login/secure/login/in-app", LOGIN, JSON, 400),
+    ("POST", "/login/secure/login/in-app", {**LOGIN, "inAppToken": "not-a-token"}, JSON, 400),
     ("GET", "/login/secure/login", None, JSON, 405),
     ("GET", "/trader/", None, JSON, 404),
     ("GET", "/pa/secure/client", None, JSON, 401),
@@ -336,17 +478,26 @@ RAW = [
     ("GET", UPDATE.replace("{ia}", "0"), None, JSON, 403),
     ("GET", UPDATE.replace("&intAccount={ia}", ""), None, JSON, 403),
     ("GET", UPDATE.replace("{ia};", "27182818;"), None, JSON, 400),
+    ("GET", UPDATE.replace("{ia};", "None;").replace("&intAccount={ia}", ""), None, JSON, 400),
     ("GET", UPDATE.replace("portfolio=0", "portfolio=zero"), None, JSON, 400),
+    ("GET", UPDATE.replace("portfolio=0", "portfolio=%D9%A0"), None, JSON, 400),  # Arabic-Indic zero
     ("GET", UPDATE.replace("portfolio=0", "positions=0"), None, JSON, 400),
     ("POST", INFO, ["331868", "-1"], JSON, 200),
-    ("POST", INFO, [331868], JSON, 400),
+    ("POST", INFO, [331868, "332111"], JSON, 200),
+    ("POST", INFO, [], JSON, 200),
+    ("POST", INFO, [True], JSON, 400),
+    ("POST", INFO, [331868.0], JSON, 400),
+    ("POST", INFO, [2147483648], JSON, 400),
     ("POST", INFO, ["2147483648"], JSON, 400),
+    ("POST", INFO, ["+331868"], JSON, 400),
     ("POST", INFO, {"ids": ["331868"]}, JSON, 400),
     ("POST", INFO, None, JSON, 400),
     ("POST", INFO.replace("{ia}", "0"), ["331868"], JSON, 403),
-    ("GET", CONFIG + "&sessionId={sid}", None, JSON, 400),
-    ("GET", CONFIG, [], JSON, 400),
-    ("GET", CONFIG.replace("{ia}", "27182818"), None, JSON, 403),
+    ("GET", DICTIONARY, None, JSON, 200),
+    ("GET", "/product_search/config/dictionary?intAccount={ia}&sessionId={sid}", None, JSON, 404),
+    ("GET", DICTIONARY + "&sessionId={sid}", None, JSON, 400),
+    ("GET", DICTIONARY, [], JSON, 400),
+    ("GET", DICTIONARY.replace("{ia}", "27182818"), None, JSON, 403),
     ("PUT", "/trading/secure/logout?intAccount={ia}&sessionId={sid}", None, JSON, 404),
     ("DELETE", "/trading/secure/logout;jsessionid={sid}?intAccount={ia}&sessionId={sid}", None, JSON, 405),
 ]
@@ -359,6 +510,13 @@ def test_raw_requests(sb, method, target, body, content_type, status):
     assert answer_status == status
     if status == 403:
         assert answer == FORBIDDEN
+    assert PASSWORD not in repr(sb.requests)
+
+
+def test_connector_urls_are_degiros_paths():
+    assert {name: getattr(urls, name) for name in CONNECTOR_URLS} == {
+        name: DEGIRO + path for name, path in CONNECTOR_URLS.items()
+    }
 
 
 def test_connector_urls_are_restored():
@@ -366,7 +524,98 @@ def test_connector_urls_are_restored():
     with Sandbox() as sb:
         with sb.pointed_connector():
             assert {name: getattr(urls, name) for name in CONNECTOR_URLS} == sb.urls
-            assert urls.UPDATE == sb.base_url + "/trading/secure/v5/update"
+            assert urls.PRODUCT_SEARCH_DICTIONARY == sb.base_url + "/productsearch/secure/v1/config/dictionary"
         assert {name: getattr(urls, name) for name in CONNECTOR_URLS} == original
         sb.patch_connector()
     assert {name: getattr(urls, name) for name in CONNECTOR_URLS} == original
+
+
+# -- the command line --------------------------------------------------------
+
+def sandbox_command(*args):
+    return [sys.executable, "-m", "degiro_sandbox", *args]
+
+
+def sandbox_env(**extra):
+    env = {k: v for k, v in os.environ.items() if k not in ("DEGIRO_USERNAME", "DEGIRO_PASSWORD")}
+    return {**env, "PYTHONPATH": str(SANDBOX_DIR), **extra}
+
+
+# What a morbex command line does with MORBEX_DEGIRO_URL: swap the prefix of
+# every connector URL, then log in with DEGIRO_USERNAME / DEGIRO_PASSWORD.
+CHILD = """
+import functools, os, sys
+from degiro_connector.core.constants import urls
+from degiro_connector.trading.api import API
+from degiro_connector.trading.models.credentials import Credentials
+base = os.environ["MORBEX_DEGIRO_URL"]
+for name, value in vars(urls).copy().items():
+    if isinstance(value, str) and value.startswith("https://trader.degiro.nl"):
+        setattr(urls, name, base + value[len("https://trader.degiro.nl"):])
+api = API(credentials=Credentials(username=os.environ["DEGIRO_USERNAME"], password=os.environ["DEGIRO_PASSWORD"]))
+session = api.session_storage.session
+session.send = functools.partial(session.send, timeout=(5, 10))
+try:
+    api.connect()
+except ConnectionError:
+    sys.exit(3)
+details = api.get_client_details()["data"]
+api.credentials.int_account = details["intAccount"]
+print(base.startswith("http://127.0.0.1:"), details["username"], len(api.get_products_config()["exchanges"]),
+      api.logout())
+"""
+
+# environment beyond the sandbox's, child's exit code and output, the command line's exit code
+RUNS = [
+    ({}, "", (0, "True demo 14 True\n")),
+    ({"DEGIRO_USERNAME": "empty-portfolio"}, "", (0, "True empty-portfolio 14 True\n")),
+    ({"DEGIRO_PASSWORD": "not-the-password"}, "", (3, "")),
+    ({}, "import os, signal; os.kill(os.getpid(), signal.SIGTERM)", (128 + signal.SIGTERM, "")),
+]
+
+
+@pytest.mark.parametrize("env, child, outcome", RUNS)
+def test_run_a_command_against_a_sandbox(env, child, outcome):
+    done = subprocess.run(sandbox_command("run", "--", sys.executable, "-c", child or CHILD),
+                          env=sandbox_env(**env), capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == outcome, done.stderr
+    assert PASSWORD not in done.stderr
+
+
+def test_run_without_a_command_is_a_usage_error():
+    done = subprocess.run(sandbox_command("run"), env=sandbox_env(), capture_output=True, text=True, timeout=30)
+    assert done.returncode == 2 and "run -- CMD" in done.stderr
+
+
+def test_run_forwards_an_interrupt_to_the_command():
+    child = "import sys, time\ntry:\n print('ready', flush=True)\n time.sleep(30)\nexcept KeyboardInterrupt:\n sys.exit(42)"
+    # A session of its own: no terminal, so the interrupt reaches the sandbox alone.
+    process = subprocess.Popen(sandbox_command("run", "--", sys.executable, "-c", child), env=sandbox_env(),
+                               stdout=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        assert run_bounded(process.stdout.readline, timeout=20) == "ready\n"
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=20) == 42
+    finally:
+        process.kill()
+        process.wait()
+        process.stdout.close()
+
+
+def test_serve_until_interrupted():
+    process = subprocess.Popen(sandbox_command(), env=sandbox_env(), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        base_url = run_bounded(process.stdout.readline, timeout=20).strip()
+        sb = SimpleNamespace(base_url=base_url)
+        status, answer = call(sb, "POST", "/login/secure/login", LOGIN)
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=20) == 0
+    finally:
+        process.kill()
+        process.wait()
+        process.stdout.close()
+        process.stderr.close()
+
+    assert base_url.startswith("http://127.0.0.1:")
+    assert status == 200 and answer["sessionId"]

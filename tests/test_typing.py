@@ -1,4 +1,4 @@
-"""The stubs describe the modules as they are, and a typed caller checks under mypy --strict."""
+"""The stubs describe the modules as they are, and the command line checks under mypy --strict."""
 import subprocess
 import sys
 from pathlib import Path
@@ -24,6 +24,6 @@ def test_stubs_match_the_modules():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_example_type_checks_strictly():
-    result = run("mypy", "--config-file", "pyproject.toml", "--strict", "examples/holdings.py")
+def test_command_line_type_checks_strictly():
+    result = run("mypy", "--config-file", "pyproject.toml", "--strict", "src/morbex/cli.py")
     assert result.returncode == 0, result.stdout + result.stderr

@@ -12,16 +12,17 @@ USERNAME = "demo"
 PASSWORD = "sandbox-password"
 INT_ACCOUNT = 31415926
 CLIENT_ID = 2718281
-# Base32, as DEGIRO shows it when 2FA is switched on; only the "totp-needed"
-# login has 2FA enabled.
-TOTP_SECRET = "DEMOSANDBOXTOTP2"
+# Base32, 32 characters (160 bits), as DEGIRO shows it when 2FA is switched
+# on; the connector's pyotp refuses secrets under 112 bits.  Only the
+# "totp-needed" login checks codes against it.
+TOTP_SECRET = "DEMOSANDBOXTOTPSECRETFORMORBEX23"
 
 PORTFOLIO_LAST_UPDATED = 1873
 
 # Open positions of the demo portfolio that a holdings reader keeps: every row
 # with a non-zero value whose id is an integer product id.  ASML is held in two
-# rows (two lots), so it counts twice; 35 distinct products.
-DEMO_KEPT_POSITIONS = 39
+# rows (two lots), so it counts twice; 40 distinct products.
+DEMO_KEPT_POSITIONS = 41
 
 # EUR per unit, used to turn position size x price into DEGIRO's EUR "value".
 # GBX is pence: LSE lines are quoted in it.
@@ -50,6 +51,7 @@ _PRODUCTS = [
     ("5218307", "V", "Visa Inc. - Class A", "US92826C8394", "USD", "676", "STOCK", 315.10),
     ("331979", "BRK.B", "Berkshire Hathaway Inc. - Class B", "US0846707026", "USD", "676", "STOCK", 482.73),
     ("332010", "IBM", "International Business Machines Corp", "US4592001014", "USD", "676", "STOCK", 227.41),
+    ("332185", "BF.B", "Brown-Forman Corp. - Class B", "US1156372096", "USD", "676", "STOCK", 43.27),
     # Euronext Amsterdam
     ("1153605", "ASML", "ASML Holding NV", "NL0010273215", "EUR", "200", "STOCK", 640.30),
     ("11653468", "INGA", "ING Groep NV", "NL0011821202", "EUR", "200", "STOCK", 14.61),
@@ -73,6 +75,7 @@ _PRODUCTS = [
     ("16237648", "SHOP", "Shopify Inc. - Class A", "CA82509L1076", "CAD", "892", "STOCK", 162.11),
     ("4770437", "RY", "Royal Bank of Canada", "CA7800871021", "CAD", "892", "STOCK", 174.25),
     ("4770262", "ENB", "Enbridge Inc.", "CA29250N1050", "CAD", "892", "STOCK", 59.85),
+    ("4770375", "BBD.B", "Bombardier Inc. - Class B", "CA0977518616", "CAD", "892", "STOCK", 101.85),
     # Hong Kong: numeric symbols
     ("8301495", "700", "Tencent Holdings Ltd", "KYG875721634", "HKD", "454", "STOCK", 391.40),
     ("18053364", "9988", "Alibaba Group Holding Ltd", "KYG017191142", "HKD", "454", "STOCK", 85.85),
@@ -141,6 +144,8 @@ _DEMO_POSITIONS = [
     ("950226", "PRODUCT", 35, 77.02, 98.10),
     ("5964210", "PRODUCT", 40, 81.34, 95.20),  # on an exchange the dictionary lacks
     ("1153605", "PRODUCT", 2, 640.30, 688.00),  # second ASML lot: same id again
+    ("332185", "PRODUCT", 70, 43.27, 51.90),  # share classes: a dot in the symbol
+    ("4770375", "PRODUCT", 35, 101.85, 64.20),
 ]
 
 # Portfolio variants, each selected by its own login name (see the package docs).

@@ -1,11 +1,13 @@
 import json as json
+import logging as logging
+import time as time
+from functools import partial as partial
 from typing import Any
 
-from degiro_connector.core.helpers import pb_handler as pb_handler
 from degiro_connector.trading.api import API as DegiroAPI
-from degiro_connector.trading.models.trading_pb2 import Credentials as Credentials
-from degiro_connector.trading.models.trading_pb2 import ProductsInfo as ProductsInfo
-from degiro_connector.trading.models.trading_pb2 import Update as Update
+from degiro_connector.trading.models.account import UpdateOption as UpdateOption
+from degiro_connector.trading.models.account import UpdateRequest as UpdateRequest
+from degiro_connector.trading.models.credentials import Credentials as Credentials
 from morbex.pactum import BrokerBase as BrokerBase
 from morbex.utils import get_exchange_mic_to_suffix_dict as get_exchange_mic_to_suffix_dict
 

@@ -189,7 +189,8 @@ void ticker_and_id_as_written(const Call& c, PyObject* self, PyObject* holding, 
         f[f_ticker_suffix] =
             get_ticker_with_suffix({ticker_name.get(), exchange_mic.get(), exchange_country.get(), suffixes});
     } else {
-        f[f_ticker_suffix] = getitem(holding_info, k[k_symbol]);
+        Ref symbol = getitem(holding_info, k[k_symbol]);
+        f[f_ticker_suffix] = yahoo_symbol(symbol.get());
     }
     // int(holding["internal_id"])
     Ref int_type = c.global(k[k_int_]);
@@ -302,14 +303,14 @@ public:
         f[f_currency] = Ref::borrow(currency);
         if (exchange == nullptr) {
             f[f_exchange_name] = f[f_exchange_city] = f[f_exchange_country] = none();
-            f[f_ticker_suffix] = Ref::borrow(symbol);
+            f[f_ticker_suffix] = yahoo_symbol(symbol);
             return true;
         }
         f[f_exchange_name] = exchange->name;
         f[f_exchange_city] = exchange->city;
         f[f_exchange_country] = exchange->country;
         if (suffix_known) {
-            f[f_ticker_suffix] = exchange->suffix ? suffixed(symbol, exchange->suffix.get()) : Ref::borrow(symbol);
+            f[f_ticker_suffix] = ticker_for(symbol, exchange->suffix.get());
             return true;
         }
         // Somebody's _get_ticker_with_suffix, or a suffix mapping that is not

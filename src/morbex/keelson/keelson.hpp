@@ -132,8 +132,11 @@ Ref flatten_rows(PyObject* rows);
 // list of exact dicts with str names) that has all three; false otherwise.
 bool raw_fields(PyObject* const* k, PyObject* row, Ref& value, Ref& id, Ref& size);
 
-// Tickers (ticker.cpp). f"{ticker_name}.{suffix}":
-Ref suffixed(PyObject* ticker_name, PyObject* suffix);
+// Tickers (ticker.cpp): a symbol in Yahoo's form (itself when it already is,
+// or is not a str); and that with the suffix, f"{name}.{suffix}", or without
+// one when `suffix` is null.
+Ref yahoo_symbol(PyObject* symbol);
+Ref ticker_for(PyObject* symbol, PyObject* suffix);
 // What _get_ticker_with_suffix appends for an exchange, worked out on plain
 // data: `suffix` is left empty when the ticker stays bare. False when the
 // data is not plain.

@@ -321,6 +321,12 @@ Ref create_and_connect_api(const Call& c) {
 
     Ref credentials_type = c.global("Credentials");
     Ref int_account = getattr(self, "int_account");
+    // The credentials model quotes a value it refuses: a password given as
+    // the account number would show.
+    if (int_account.get() != Py_None && !PyLong_Check(int_account.get())) {
+        Ref type_name = check(PyType_GetName(Py_TYPE(int_account.get())));
+        refuse(c, "TypeError", "'int_account' must be int, not %U", type_name.get());
+    }
     Ref credentials = o.secret ? call(credentials_type.get(), {},
                                       {{"username", username}, {"password", password},
                                        {"int_account", int_account.get()}, {"totp_secret_key", o.secret.get()}})

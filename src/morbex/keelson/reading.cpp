@@ -2,6 +2,7 @@
 // answer None on any failure, made to fail with a ConnectionError that says
 // what could not be read; and the portfolio's rows in the shape the holdings
 // are selected from.
+#include <cstring>
 #include "handler.hpp"
 #include "keelson.hpp"
 
@@ -108,31 +109,47 @@ Ref flatten_rows(PyObject* rows) {
     return flat;
 }
 
+namespace {
+
+// Which of the three attributes the selection reads a name is: `value`, `id`,
+// `size`, or none (-1). Rows carry a dozen attributes, so most names are
+// told apart by their length and first letter alone.
+int field_of(PyObject* name) {
+    if (!PyUnicode_IS_COMPACT_ASCII(name)) return -1;
+    const auto* text = static_cast<const char*>(PyUnicode_DATA(name));
+    switch (PyUnicode_GET_LENGTH(name)) {
+    case 5:
+        return std::memcmp(text, "value", 5) == 0 ? 0 : -1;
+    case 2:
+        return std::memcmp(text, "id", 2) == 0 ? 1 : -1;
+    case 4:
+        return std::memcmp(text, "size", 4) == 0 ? 2 : -1;
+    default:
+        return -1;
+    }
+}
+
+}  // namespace
+
 bool raw_fields(PyObject* const* k, PyObject* row, Ref& value, Ref& id, Ref& size) {
     if (!PyDict_CheckExact(row)) return false;
     PyObject* attributes = lookup(row, k[k_value]);
     if (attributes == nullptr || !PyList_CheckExact(attributes)) return false;
-    PyObject *found_value = nullptr, *found_id = nullptr, *found_size = nullptr;
+    PyObject* found[3] = {nullptr, nullptr, nullptr};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(attributes); ++i) {
         PyObject* attribute = PyList_GET_ITEM(attributes, i);
         if (!PyDict_CheckExact(attribute)) return false;
         PyObject* name = lookup(attribute, k[k_name]);
-        PyObject* v = lookup(attribute, k[k_value]);
         if (name == nullptr || !PyUnicode_CheckExact(name)) return false;
-        if (v == nullptr) continue;
+        const int field = field_of(name);
+        if (field < 0) continue;
         // Later attributes of the same name win, as they do in a dict.
-        if (PyUnicode_Compare(name, k[k_value]) == 0) {
-            found_value = v;
-        } else if (PyUnicode_Compare(name, k[k_id]) == 0) {
-            found_id = v;
-        } else if (PyUnicode_Compare(name, k[k_size]) == 0) {
-            found_size = v;
-        }
+        if (PyObject* v = lookup(attribute, k[k_value])) found[field] = v;
     }
-    if (found_value == nullptr || found_id == nullptr || found_size == nullptr) return false;
-    value = converted(found_value);
-    id = converted(found_id);
-    size = converted(found_size);
+    if (found[0] == nullptr || found[1] == nullptr || found[2] == nullptr) return false;
+    value = converted(found[0]);
+    id = converted(found[1]);
+    size = converted(found[2]);
     return true;
 }
 

@@ -1,4 +1,21 @@
-// Tickers with their exchange's suffix, as _get_ticker_with_suffix forms them.
+// Tickers with their exchange's suffix, as _get_ticker_with_suffix forms them:
+// the ticker Yahoo Finance knows the product by.
+//
+//     def _get_ticker_with_suffix(self, ticker_name, exchange_mic, exchange_country,
+//                                 exchange_mic_to_suffix_dict):
+//         suffix = exchange_mic_to_suffix_dict.get(exchange_mic)
+//         if isinstance(ticker_name, str):
+//             ticker_name = <Yahoo's form of it>
+//         if not suffix or exchange_country == "US":
+//             return ticker_name
+//         if suffix == "HK" and <ticker_name is ASCII digits>:
+//             ticker_name = ticker_name.zfill(4)
+//         return f"{ticker_name}.{suffix}"
+//
+// Yahoo writes DEGIRO's symbols its own way: LSE codes lose their trailing
+// dot ("BP." is "BP"), a share class follows a dash ("NOVO B" and "BRK.B" are
+// "NOVO-B" and "BRK-B"), and Hong Kong codes have four digits ("700.HK" is
+// "0700.HK"). A symbol already in that form is returned as it is.
 #include <algorithm>
 #include <cstring>
 #include "keelson.hpp"
@@ -29,10 +46,53 @@ Ref dotted(PyObject* head, PyObject* tail) {
     return joined;
 }
 
+// "HK": Yahoo's suffix for the Hong Kong exchange.
+bool hong_kong(PyObject* suffix) {
+    return PyUnicode_Check(suffix) && PyUnicode_CompareWithASCIIString(suffix, "HK") == 0;
+}
+
+// A str of ASCII digits shorter than four, zero-padded to four; else itself.
+Ref four_digits(PyObject* code) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(code);
+    if (length == 0 || length >= 4) return Ref::borrow(code);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(code, i);
+        if (ch < '0' || ch > '9') return Ref::borrow(code);
+    }
+    Ref padded = check(PyUnicode_New(4, 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(padded.get());
+    for (Py_ssize_t i = 0; i < 4 - length; ++i) out[i] = '0';
+    for (Py_ssize_t i = 0; i < length; ++i) out[4 - length + i] = static_cast<Py_UCS1>(PyUnicode_READ_CHAR(code, i));
+    return padded;
+}
+
 }  // namespace
 
-Ref suffixed(PyObject* ticker_name, PyObject* suffix) {
-    Ref head = text(ticker_name);
+Ref yahoo_symbol(PyObject* symbol) {
+    if (!PyUnicode_Check(symbol)) return Ref::borrow(symbol);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(symbol);
+    Py_ssize_t end = length;
+    while (end > 0 && PyUnicode_READ_CHAR(symbol, end - 1) == '.') --end;
+    if (end == 0) return Ref::borrow(symbol);  // nothing but dots: nothing Yahoo would know
+    bool inner = false;
+    for (Py_ssize_t i = 0; i < end && !inner; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(symbol, i);
+        inner = ch == '.' || ch == ' ';
+    }
+    if (!inner && end == length) return Ref::borrow(symbol);
+    Ref out = check(PyUnicode_New(end, PyUnicode_MAX_CHAR_VALUE(symbol)));
+    for (Py_ssize_t i = 0; i < end; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(symbol, i);
+        check(PyUnicode_WriteChar(out.get(), i, ch == '.' || ch == ' ' ? '-' : ch));
+    }
+    return out;
+}
+
+Ref ticker_for(PyObject* symbol, PyObject* suffix) {
+    Ref name = yahoo_symbol(symbol);
+    if (suffix == nullptr) return name;
+    if (PyUnicode_Check(name.get()) && hong_kong(suffix)) name = four_digits(name.get());
+    Ref head = text(name.get());
     Ref tail = text(suffix);
     return dotted(head.get(), tail.get());
 }
@@ -54,8 +114,8 @@ Ref get_ticker_with_suffix(const Call& c) {
     PyObject* const* k = names(c);
     PyObject* ticker_name = c[1];
     Ref suffix = check(PyObject_CallMethodOneArg(c[4], k[k_get], c[2]));
-    if (!truth(suffix.get()) || eq(c[3], k[k_US])) return Ref::borrow(ticker_name);
-    return suffixed(ticker_name, suffix.get());
+    if (!truth(suffix.get()) || eq(c[3], k[k_US])) return yahoo_symbol(ticker_name);
+    return ticker_for(ticker_name, suffix.get());
 }
 
 }  // namespace morbex::keelson

@@ -1,0 +1,191 @@
+"""The morbex command, run as its own process against the local DEGIRO sandbox."""
+import csv
+import io
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from importlib import metadata
+from pathlib import Path
+
+import pytest
+from degiro_sandbox import PASSWORD, TOTP_SECRET, Sandbox, totp_now
+
+EXPECTED = (Path(__file__).resolve().parent / "data" / "demo_holdings.json").read_text().rstrip("\n")
+COMMAND = [sys.executable, "-m", "morbex"]
+
+
+@pytest.fixture
+def sb():
+    with Sandbox() as sandbox:
+        yield sandbox
+
+
+def environment(sb, **variables):
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("DEGIRO_", "MORBEX_", "COLUMNS"))}
+    env.update(PYTHONUTF8="1", COLUMNS="80", MORBEX_DEGIRO_URL=sb.base_url + "/", DEGIRO_USERNAME="demo")
+    env.update(DEGIRO_PASSWORD=PASSWORD)
+    env.update(variables)
+    return env
+
+
+def morbex(sb, *args, stdin="", wrapper=(), **variables):
+    return subprocess.run(
+        [*wrapper, *COMMAND, "holdings", *args],
+        env=environment(sb, **variables),
+        input=stdin,
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=60,
+    )
+
+
+def secrets(sb):
+    return [PASSWORD, TOTP_SECRET, *(s.id for s in sb.sessions)]
+
+
+def assert_logged_out(sb):
+    # Once logged in, always logged out: no session is left open.
+    assert "live" not in [s.state for s in sb.sessions]
+
+
+def test_formats(sb):
+    holdings = json.loads(EXPECTED)
+
+    plain = morbex(sb)
+    assert plain.returncode == 0, plain.stderr
+    assert plain.stdout == EXPECTED + "\n"
+    assert plain.stderr.splitlines()[-1] == "morbex: 39 holdings"
+
+    pretty = morbex(sb, "--indent", "2")
+    assert pretty.stdout == json.dumps(holdings, indent=2) + "\n"
+
+    table = morbex(sb, "--format", "table")
+    lines = table.stdout.splitlines()
+    assert lines[0].split() == ["TICKER", "COMPANY", "QUANTITY", "CURRENCY", "EXCHANGE", "ISIN"]
+    assert [line.split()[-1] for line in lines[1:-1]] == [h["isin"] for h in holdings]
+    assert lines[-1] == "39 holdings"
+    assert max(map(len, lines)) <= 80
+
+    rows = list(csv.reader(io.StringIO(morbex(sb, "--format", "csv").stdout, newline="")))
+    assert rows[0] == list(holdings[0])
+    assert rows[1:] == [["" if v is None else str(v) for v in h.values()] for h in holdings]
+
+    assert_logged_out(sb)
+    assert sb.sessions and all(s.state == "closed" for s in sb.sessions)
+
+
+# (login name, options, environment, stdin, exit status, what stderr says)
+CASES = [
+    ("demo", ["--int-account", "31415926"], {}, "", 0, "morbex: logged out"),
+    ("totp-needed", [], {"DEGIRO_TOTP_SECRET": TOTP_SECRET}, "", 0, "39 holdings"),
+    ("totp-needed", ["--otp"], {}, "CODE\n", 0, "39 holdings"),
+    ("in-app-approval", [], {}, "", 0, "waiting for approval in the DEGIRO app"),
+    ("demo", [], {"DEGIRO_PASSWORD": "not-the-password"}, "", 3, "login failed: DEGIRO refused the login"),
+    ("totp-needed", [], {}, "", 3, "login failed: DEGIRO refused the login"),
+    ("totp-needed", ["--otp"], {}, "000000\n", 3, "login failed: DEGIRO refused the login"),
+    ("in-app-never", ["--in-app-timeout", "1"], {}, "", 3, "not approved in the DEGIRO app"),
+    ("hang", ["--timeout", "1"], {}, "", 4, "login failed:"),
+    ("maintenance", [], {}, "", 4, "login failed:"),
+    ("rate-limited", [], {}, "", 4, "login failed:"),
+    ("expired", [], {}, "", 4, "error: Could not read "),
+    ("hang-portfolio", ["--timeout", "1"], {}, "", 4, "error: Could not read the portfolio"),
+    ("demo", [], {"DEGIRO_TOTP_SECRET": "not base32!"}, "", 1, "totp_secret_key"),
+    ("demo", ["--int-account", "x"], {}, "", 2, "whole number"),
+    ("demo", [], {"DEGIRO_PASSWORD": ""}, "", 2, "a password is needed"),
+    ("demo", ["--format", "csv", "--indent", "2"], {}, "", 2, "--indent"),
+]
+
+
+@pytest.mark.parametrize(("user", "options", "env", "stdin", "status", "says"), CASES)
+def test_exit_status(sb, user, options, env, stdin, status, says):
+    stdin = stdin.replace("CODE", f"{totp_now(TOTP_SECRET):06d}")
+    result = morbex(sb, *options, stdin=stdin, DEGIRO_USERNAME=user, **env)
+
+    assert result.returncode == status, result.stderr
+    assert says in result.stderr
+    assert "Traceback" not in result.stderr
+    if status:
+        assert result.stdout == ""
+        assert len([line for line in result.stderr.splitlines() if "error:" in line]) == 1
+    else:
+        assert json.loads(result.stdout) == json.loads(EXPECTED)
+    if user == "in-app-approval":
+        assert [r.endpoint for r in sb.requests].count("login_in_app") == sb.in_app_polls
+    if sb.sessions:
+        assert sb.requests[-1].endpoint == "logout"
+    assert_logged_out(sb)
+    assert not any(secret in result.stdout + result.stderr for secret in secrets(sb))
+
+
+@pytest.mark.parametrize(
+    ("user", "env"), [("demo", {}), ("expired", {}), ("totp-needed", {"DEGIRO_TOTP_SECRET": TOTP_SECRET})]
+)
+def test_debug_output_holds_no_secret(sb, user, env):
+    result = morbex(sb, "--debug", DEGIRO_USERNAME=user, **env)
+
+    assert "DEBUG" in result.stderr  # the connector's and urllib3's records are there...
+    assert not any(secret in result.stdout + result.stderr for secret in secrets(sb))  # ...redacted
+    assert ("Traceback" in result.stderr) == (result.returncode != 0)
+
+
+# (how the run fails, extra arguments to morbex, exit status)
+OUTPUT_FAILURES = [
+    ("login refused", {"DEGIRO_PASSWORD": "not-the-password"}, (), 3),
+    # Files may not grow past a few KiB: the holdings (10 KiB) cannot be written.
+    ("write fails", {}, ("sh", "-c", 'ulimit -f 4 && exec "$@"', "sh"), 1),
+]
+
+
+@pytest.mark.parametrize(("failure", "env", "wrapper", "status"), OUTPUT_FAILURES, ids=[f[0] for f in OUTPUT_FAILURES])
+def test_output_file_is_replaced_whole_or_not_at_all(sb, tmp_path, failure, env, wrapper, status):
+    target = tmp_path / "holdings.json"
+    target.write_text("old\n")
+
+    failed = morbex(sb, "--output", str(target), wrapper=wrapper, **env)
+    assert failed.returncode == status, failed.stderr
+    assert target.read_text() == "old\n"
+    assert os.listdir(tmp_path) == ["holdings.json"]
+    assert_logged_out(sb)
+
+    done = morbex(sb, "--output", str(target))
+    assert done.returncode == 0, done.stderr
+    assert target.read_text() == EXPECTED + "\n"
+    assert os.listdir(tmp_path) == ["holdings.json"]
+    assert done.stdout == ""
+
+
+def test_interrupt_logs_out(sb):
+    process = subprocess.Popen(
+        [*COMMAND, "holdings"],
+        env=environment(sb, DEGIRO_USERNAME="hang-portfolio"),
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        deadline = time.monotonic() + 30
+        while "update" not in [r.endpoint for r in sb.requests]:  # logged in, reading: never answered
+            assert time.monotonic() < deadline and process.poll() is None
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+        process.wait()
+    assert process.returncode == 130
+    assert err.splitlines()[-2:] == ["morbex: logged out", "morbex: interrupted"]
+    assert out == ""
+    assert [s.state for s in sb.sessions] == ["closed"]
+
+
+def test_console_script_is_the_same_program():
+    script = Path(sys.executable).with_name("morbex")
+    version = f"morbex {metadata.version('morbex')}\n"
+    for command in ([str(script)], COMMAND):
+        result = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=30)
+        assert result.stdout == version
