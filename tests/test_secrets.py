@@ -166,7 +166,9 @@ def test_a_hung_login_fails_without_the_password(sb, logs):
 def test_a_whole_session(sb, logs, username, int_account):
     broker = login(sb, username, PASSWORD, int_account=int_account)
     sb.run_bounded(broker.get_current_stock_holdings)
-    for text in (repr(broker), str(broker), repr(vars(broker)), repr(dir(broker)), repr(broker.trading_api)):
+    session = sb.run_bounded(lambda: broker.trading_api.session_storage.session)  # what the thread's session keeps
+    for text in (repr(broker), str(broker), repr(vars(broker)), repr(dir(broker)), repr(broker.trading_api),
+                 repr(vars(session))):
         assert PASSWORD not in text
     sb.run_bounded(logout, broker, LOGIN)
     with pytest.raises(ConnectionError) as caught:  # the session is closed

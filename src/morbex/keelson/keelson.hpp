@@ -113,7 +113,7 @@ struct Outcome {
     enum Kind { unknown, timed_out, unreachable, answered };
     Kind kind = unknown;
     Ref timeout;      // the bound it was sent with
-    Ref what;         // the exception, or the response
+    Ref what;         // the HTTP status, or the name of the exception's type
     long status = 0;  // the response's HTTP status
 };
 Outcome last_outcome(PyObject* trading_api);
