@@ -8,8 +8,8 @@ import subprocess
 import sys
 
 CONNECTOR = (
-    "import json, degiro_connector.core.helpers.pb_handler, degiro_connector.trading.api, "
-    "degiro_connector.trading.models.trading_pb2"
+    "import json, logging, time, functools, degiro_connector.trading.api, "
+    "degiro_connector.trading.models.credentials, degiro_connector.trading.models.account"
 )
 MORBEX = "import morbex.broker"
 RUNS = 30

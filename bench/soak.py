@@ -454,6 +454,34 @@ def broker_operations():
                   raises(AttributeError, fresh.get_current_stock_holdings), (fresh, *shared)),
         Operation("authenticate bad call shape",
                   raises(TypeError, authenticate, Brokers.DEGIRO, LOGIN, "jdoe"), shared),
+        *transport_operations(),
+    ]  # fmt: skip
+
+
+def transport_operations():
+    """Every request the connector sends goes through these two."""
+    import requests
+
+    class Session:
+        def __init__(self, answer):
+            self.answer = answer
+
+        def send(self, request, **kwargs):
+            if isinstance(self.answer, type):
+                raise self.answer("no answer")
+            return self.answer
+
+    answered = Session(types.SimpleNamespace(status_code=200))
+    maintenance = Session(types.SimpleNamespace(status_code=405))
+    silent = Session(requests.ConnectTimeout)
+    return [
+        Operation("request answered", lambda: keelson._bounded_send(answered.send, 30, "request"), (answered,)),
+        Operation("request: maintenance", raises(ConnectionError, keelson._bounded_send, maintenance.send, 30, "r"),
+                  (maintenance,)),
+        Operation("request timed out", raises(requests.ConnectTimeout, keelson._bounded_send, silent.send, 1, "r"),
+                  (silent,)),
+        Operation("session bounded", lambda: keelson._bounded_session(lambda **kw: Session(None), 30, headers=None),
+                  ()),
     ]  # fmt: skip
 
 

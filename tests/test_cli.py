@@ -11,7 +11,7 @@ from importlib import metadata
 from pathlib import Path
 
 import pytest
-from degiro_sandbox import PASSWORD, TOTP_SECRET, Sandbox, totp_now
+from degiro_sandbox import DEMO_KEPT_POSITIONS, PASSWORD, TOTP_SECRET, Sandbox, totp_now
 
 EXPECTED = (Path(__file__).resolve().parent / "data" / "demo_holdings.json").read_text().rstrip("\n")
 COMMAND = [sys.executable, "-m", "morbex"]
@@ -58,7 +58,7 @@ def test_formats(sb):
     plain = morbex(sb)
     assert plain.returncode == 0, plain.stderr
     assert plain.stdout == EXPECTED + "\n"
-    assert plain.stderr.splitlines()[-1] == "morbex: 39 holdings"
+    assert plain.stderr.splitlines()[-1] == f"morbex: {DEMO_KEPT_POSITIONS} holdings"
 
     pretty = morbex(sb, "--indent", "2")
     assert pretty.stdout == json.dumps(holdings, indent=2) + "\n"
@@ -67,7 +67,7 @@ def test_formats(sb):
     lines = table.stdout.splitlines()
     assert lines[0].split() == ["TICKER", "COMPANY", "QUANTITY", "CURRENCY", "EXCHANGE", "ISIN"]
     assert [line.split()[-1] for line in lines[1:-1]] == [h["isin"] for h in holdings]
-    assert lines[-1] == "39 holdings"
+    assert lines[-1] == f"{DEMO_KEPT_POSITIONS} holdings"
     assert max(map(len, lines)) <= 80
 
     rows = list(csv.reader(io.StringIO(morbex(sb, "--format", "csv").stdout, newline="")))
@@ -81,8 +81,8 @@ def test_formats(sb):
 # (login name, options, environment, stdin, exit status, what stderr says)
 CASES = [
     ("demo", ["--int-account", "31415926"], {}, "", 0, "morbex: logged out"),
-    ("totp-needed", [], {"DEGIRO_TOTP_SECRET": TOTP_SECRET}, "", 0, "39 holdings"),
-    ("totp-needed", ["--otp"], {}, "CODE\n", 0, "39 holdings"),
+    ("totp-needed", [], {"DEGIRO_TOTP_SECRET": TOTP_SECRET}, "", 0, f"{DEMO_KEPT_POSITIONS} holdings"),
+    ("totp-needed", ["--otp"], {}, "CODE\n", 0, f"{DEMO_KEPT_POSITIONS} holdings"),
     ("in-app-approval", [], {}, "", 0, "waiting for approval in the DEGIRO app"),
     ("demo", [], {"DEGIRO_PASSWORD": "not-the-password"}, "", 3, "login failed: DEGIRO refused the login"),
     ("totp-needed", [], {}, "", 3, "login failed: DEGIRO refused the login"),

@@ -207,7 +207,8 @@ def plans(draw):
                 {
                     "value": st.sampled_from([0, 0.0, -0.0, 1.5, -2.0, math.nan, 3, "0", None]),
                     "id": ids | st.sampled_from([None]) if wide else ids,
-                    "size": st.sampled_from([1.0, 10.0, 0.0, 2, "7"]),
+                    # and what json.dumps writes its own way
+                    "size": st.sampled_from([1.0, 10.0, 0.0, 2, "7", math.nan, -math.inf, 1e16, 1.5e-7, 2**70, True]),
                 },
                 optional={"extra": st.just(1)},
             ).map(lambda d: d if not wide or d["size"] != "7" else {k: v for k, v in d.items() if k != "size"}),
@@ -223,7 +224,7 @@ def plans(draw):
         product = {
             "isin": draw(st.sampled_from(["NL0000000001", "US02079K3059"])),
             "symbol": draw(st.sampled_from(["ABC", "GOOGL", 123, "Ä", "BP.", "NOVO B", "BRK.B", "700", "0700", "."])),
-            "name": draw(st.sampled_from(["Company", "Société Générale"])),
+            "name": draw(st.sampled_from(["Company", "Société Générale", 'Q "\\ \t\x7f\x00 𝄞 — ｢'])),
             "currency": draw(st.sampled_from(["EUR", "USD"])),
             "exchangeId": draw(exchange_ids),
         }

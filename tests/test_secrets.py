@@ -165,8 +165,15 @@ def test_a_hung_login_fails_without_the_password(sb, logs):
 @pytest.mark.parametrize("int_account", [None, INT_ACCOUNT], ids=["learning int_account", "with int_account"])
 def test_a_whole_session(sb, logs, username, int_account):
     broker = login(sb, username, PASSWORD, int_account=int_account)
-    sb.run_bounded(broker.get_current_stock_holdings)
-    for text in (repr(broker), str(broker), repr(vars(broker)), repr(dir(broker)), repr(broker.trading_api)):
+
+    def holdings_then_session():  # what the session of the thread that read the holdings keeps
+        broker.get_current_stock_holdings()
+        return broker.trading_api.session_storage.session
+
+    session = sb.run_bounded(holdings_then_session)
+    assert "_morbex_outcome" in vars(session)
+    for text in (repr(broker), str(broker), repr(vars(broker)), repr(dir(broker)), repr(broker.trading_api),
+                 repr(vars(session))):
         assert PASSWORD not in text
     sb.run_bounded(logout, broker, LOGIN)
     with pytest.raises(ConnectionError) as caught:  # the session is closed

@@ -496,7 +496,7 @@ def build_parser() -> argparse.ArgumentParser:
     holdings.add_argument(
         "--int-account",
         metavar="NUMBER",
-        help="the account number (default: $DEGIRO_INT_ACCOUNT; without it one extra login looks it up)",
+        help="the account number (default: $DEGIRO_INT_ACCOUNT; without it, it is read once logged in)",
     )
     holdings.add_argument("--otp", action="store_true", help="ask for a one-time code from an authenticator app")
     holdings.add_argument("--format", choices=("json", "csv", "table"), default="json")

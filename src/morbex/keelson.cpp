@@ -157,8 +157,7 @@ Ref get_current_stock_holdings(const Call& c) {
     Ref section = getitem(update.get(), k[k_portfolio]);
     Ref rows = getitem(section.get(), k[k_value]);
     Ref holdings = holdings_of_rows(c, self, rows.get());
-    Ref json = c.global("json");
-    return call_method(json.get(), "dumps", {holdings.get()});
+    return holdings_text(c, holdings.get());
 }
 
 Ref _aggregated_active_holdings(const Call& c) { return aggregated_active_holdings(c); }
@@ -242,9 +241,8 @@ const FunctionSpec _get_stock_info_spec{
 };
 
 void module_body(Module& m) {
-    m.state().extra = intern_names().release();
-
     m.import("json");
+    m.state().extra = module_constants(m.name("json").get()).release();
     m.import("logging");
     m.import("time");
     m.from_import("functools", {"partial"});

@@ -27,11 +27,13 @@ PyObject* const* names(const Call& c) {
     return &PyTuple_GET_ITEM(state->extra, 0);
 }
 
-Ref intern_names() {
-    Ref tuple = check(PyTuple_New(name_count));
+Ref module_constants(PyObject* json) {
+    Ref tuple = check(PyTuple_New(name_count + kept_count));
     for (std::size_t i = 0; i < name_count; ++i) {
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), intern(name_texts[i]).release());
     }
+    PyTuple_SET_ITEM(tuple.get(), name_count + json_dumps, getattr(json, "dumps").release());
+    PyTuple_SET_ITEM(tuple.get(), name_count + json_default_encoder, getattr(json, "_default_encoder").release());
     return tuple;
 }
 

@@ -33,9 +33,13 @@ enum Name : std::size_t {
     name_count
 };
 
-// The module's interned names, borrowed, in their order.
+// What the module keeps after its names: the json module's own dumps and
+// default encoder, as imported (json_text.cpp writes their text itself).
+enum Kept : std::size_t { json_dumps, json_default_encoder, kept_count };
+
+// The module's interned names, borrowed, in their order, then what it keeps.
 PyObject* const* names(const Call& c);
-Ref intern_names();
+Ref module_constants(PyObject* json);
 
 extern const FunctionSpec _aggregated_active_holdings_spec;
 extern const FunctionSpec _can_cast_to_int_spec;
@@ -109,7 +113,7 @@ struct Outcome {
     enum Kind { unknown, timed_out, unreachable, answered };
     Kind kind = unknown;
     Ref timeout;      // the bound it was sent with
-    Ref what;         // the exception, or the response
+    Ref what;         // the HTTP status, or the name of the exception's type
     long status = 0;  // the response's HTTP status
 };
 Outcome last_outcome(PyObject* trading_api);
@@ -141,6 +145,9 @@ Ref ticker_for(PyObject* symbol, PyObject* suffix);
 // data: `suffix` is left empty when the ticker stays bare. False when the
 // data is not plain.
 bool plain_suffix(PyObject* const* k, PyObject* mic, PyObject* country, PyObject* suffixes, Ref& suffix);
+
+// json.dumps(holdings) (json_text.cpp).
+Ref holdings_text(const Call& c, PyObject* holdings);
 
 // Holdings (holdings.cpp): the bodies of the methods of the same names, and
 // self._aggregated_active_holdings(<the rows, flattened>), where our own

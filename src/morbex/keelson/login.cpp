@@ -199,8 +199,7 @@ Ref why(PyObject* trading_api, PyObject* error, const Options& o) {
         return check(PyUnicode_FromFormat("DEGIRO did not answer within %S s", outcome.timeout.get()));
     }
     if (outcome.kind == Outcome::unreachable) {
-        Ref type_name = check(PyType_GetName(Py_TYPE(outcome.what.get())));
-        return check(PyUnicode_FromFormat("could not reach DEGIRO (%U)", type_name.get()));
+        return check(PyUnicode_FromFormat("could not reach DEGIRO (%S)", outcome.what.get()));
     }
     if (outcome.kind == Outcome::answered && outcome.status == 405) {
         return str("DEGIRO is down for maintenance; try again later");

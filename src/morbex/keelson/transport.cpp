@@ -14,9 +14,9 @@
 //         try:
 //             response = send(request, **kwargs)
 //         except Exception as e:
-//             send.__self__._morbex_outcome = (TIMED_OUT or UNREACHABLE, timeout, e)
+//             send.__self__._morbex_outcome = (TIMED_OUT or UNREACHABLE, timeout, type(e).__name__)
 //             raise
-//         send.__self__._morbex_outcome = (ANSWERED, timeout, response)
+//         send.__self__._morbex_outcome = (ANSWERED, timeout, response.status_code)
 //         if response.status_code == 405:
 //             raise ConnectionError("DEGIRO is down for maintenance")
 //         return response
@@ -24,9 +24,13 @@
 // The connector sends with no timeout at all, on a requests.Session of its
 // own per thread (built by its session storage's build_session): the
 // storage's builder is replaced on the API object, so a session built on any
-// thread is bounded. After a 405 the connector would fetch DEGIRO's public
-// login page, with no timeout, for a maintenance text: the 405 is turned into
-// a failure of the send, which the connector takes as any other.
+// thread is bounded. Only plain values are kept of the outcome: a response or
+// an exception would keep the request sent (a login's carries the password)
+// and the frames it passed through.
+//
+// After a 405 the connector would fetch DEGIRO's public login page, with no
+// timeout, for a maintenance text: the 405 is turned into a failure of the
+// send, which the connector takes as any other.
 #include "handler.hpp"
 #include "keelson.hpp"
 
@@ -54,6 +58,7 @@ bool timed_out(PyObject* exc) {
 }
 
 void remember(PyObject* send, Outcome::Kind kind, PyObject* timeout, PyObject* what) {
+    // `what`: the HTTP status, or the name of the exception's type.
     Ref session = getattr(send, "__self__");
     Ref kind_number = check(PyLong_FromLong(kind));
     Ref outcome = check(PyTuple_Pack(3, kind_number.get(), timeout, what));
@@ -85,12 +90,13 @@ Ref bounded_send(const Call& c) {
     if (!response) {
         Handler caught;
         if (!caught.matches(PyExc_Exception)) caught.reraise();
+        Ref type_name = check(PyType_GetName(Py_TYPE(caught.exception())));
         remember(send, timed_out(caught.exception()) ? Outcome::timed_out : Outcome::unreachable, timeout,
-                 caught.exception());
+                 type_name.get());
         caught.reraise();
     }
-    remember(send, Outcome::answered, timeout, response.get());
     Ref status = getattr(response.get(), "status_code");
+    remember(send, Outcome::answered, timeout, status.get());
     if (PyLong_Check(status.get()) && PyLong_AsLong(status.get()) == 405) {
         raise(PyExc_ConnectionError, "DEGIRO is down for maintenance");
     }
@@ -121,8 +127,7 @@ Outcome read_outcome(PyObject* trading_api) {
     outcome.timeout = Ref::borrow(PyTuple_GET_ITEM(remembered.get(), 1));
     outcome.what = Ref::borrow(PyTuple_GET_ITEM(remembered.get(), 2));
     if (outcome.kind == Outcome::answered) {
-        Ref status = getattr(outcome.what.get(), "status_code");
-        outcome.status = PyLong_AsLong(status.get());
+        outcome.status = PyLong_AsLong(outcome.what.get());
         if (outcome.status == -1 && PyErr_Occurred()) throw PyError{};
     }
     return outcome;
