@@ -14,9 +14,14 @@ Run: .venv/bin/python bench/holdings.py
 
 import json
 import random
+import sys
 import time
+from pathlib import Path
 
 import morbex.keelson as keelson
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from keelson_reference import Reference, flattened  # noqa: E402  (the plain-Python version the tests use)
 
 EXCHANGES = 200
 SIZES = (100, 10_000)
@@ -101,100 +106,6 @@ class InstantAPI:
         return self.products_config
 
 
-def as_read(value):
-    """A JSON value as the holdings see it: every number (not a bool) a float."""
-    if isinstance(value, (int, float)) and not isinstance(value, bool):
-        return float(value)
-    if isinstance(value, dict):
-        return {key: as_read(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [as_read(item) for item in value]
-    return value
-
-
-def yahoo(ticker_name):
-    """Yahoo's form of a symbol: no trailing dot, a dash for an inner dot or blank."""
-    if not isinstance(ticker_name, str) or not ticker_name.rstrip("."):
-        return ticker_name
-    return ticker_name.rstrip(".").replace(".", "-").replace(" ", "-")
-
-
-class Baseline:
-    """The algorithm in plain Python, over the same module globals."""
-
-    def __init__(self, trading_api):
-        self.trading_api = trading_api
-
-    def get_current_stock_holdings(self):
-        request_list = [keelson.UpdateRequest(option=keelson.UpdateOption.PORTFOLIO, last_updated=0)]
-        update = self.trading_api.get_update(request_list=request_list, raw=True)
-        if update is None:
-            raise ConnectionError("Could not read the portfolio from DEGIRO")
-        all_holdings = [{a["name"]: as_read(a["value"]) for a in row["value"] if "value" in a}
-                        for row in update["portfolio"]["value"]]  # fmt: skip
-        return json.dumps(self._aggregated_active_holdings(all_holdings))
-
-    def _aggregated_active_holdings(self, all_holdings):
-        active_holdings, active_holding_ids = [], []
-        for holding in all_holdings:
-            if holding["value"] == 0.0:
-                continue
-            if not self._can_cast_to_int(holding["id"]):
-                continue
-            active_holdings.append(self._create_new_active_holding(holding["id"], holding["size"]))
-            active_holding_ids.append(int(holding["id"]))
-        info = self.trading_api.get_products_info(product_list=active_holding_ids, raw=True)["data"]
-        exchanges = self.trading_api.get_products_config()["exchanges"]
-        return self._map_holdings_with_info(active_holdings, info, exchanges)
-
-    def _create_new_active_holding(self, id, size):
-        return {"internal_id": id, "isin": None, "ticker": None, "ticker_suffix": None, "company": None,
-                "exchange_id": None, "exchange_name": None, "exchange_city": None, "exchange_country": None,
-                "currency": None, "quantity": size}
-
-    def _map_holdings_with_info(self, holdings, holdings_info, exchanges_info):
-        suffixes = keelson.get_exchange_mic_to_suffix_dict()
-        for holding in holdings:
-            info = holdings_info[holding["internal_id"]]
-            index = None
-            for i, exchange in enumerate(exchanges_info):
-                if exchange["id"] == int(holdings_info[holding["internal_id"]]["exchangeId"]):
-                    index = i
-                    break
-            found = index is not None
-            holding.update({
-                "isin": info["isin"],
-                "ticker": info["symbol"],
-                "company": info["name"],
-                "exchange_id": info["exchangeId"],
-                "exchange_name": exchanges_info[index]["name"] if found else None,
-                "exchange_city": exchanges_info[index].get("city") if found else None,
-                "exchange_country": exchanges_info[index]["country"] if found else None,
-                "currency": info["currency"],
-                "ticker_suffix": self._get_ticker_with_suffix(
-                    info["symbol"], exchanges_info[index].get("micCode"), exchanges_info[index]["country"], suffixes
-                ) if found else yahoo(info["symbol"]),
-                "internal_id": int(holding["internal_id"]),
-            })
-        return holdings
-
-    def _get_ticker_with_suffix(self, ticker_name, exchange_mic, exchange_country, exchange_mic_to_suffix_dict):
-        suffix = exchange_mic_to_suffix_dict.get(exchange_mic)
-        ticker_name = yahoo(ticker_name)
-        if not suffix or exchange_country == "US":
-            return ticker_name
-        if suffix == "HK" and isinstance(ticker_name, str) and ticker_name.isascii() and ticker_name.isdigit():
-            ticker_name = ticker_name.zfill(4)
-        return f"{ticker_name}.{suffix}"
-
-    def _can_cast_to_int(self, value):
-        try:
-            int(value)
-            return True
-        except ValueError:
-            return False
-
-
 def best_of(fn, seconds=1.0, rounds=5):
     """Fastest time of one call: each round runs fn for about seconds / rounds."""
     start = time.perf_counter()
@@ -218,12 +129,13 @@ def main():
         api = InstantAPI(*make_portfolio(positions))
         broker = keelson.BrokerDeGiro()
         broker.trading_api = api
-        baseline = Baseline(api)
+        baseline = Reference()
+        baseline.trading_api = api
 
         text = broker.get_current_stock_holdings()
         assert text == baseline.get_current_stock_holdings(), "results differ"
         rows = api.update["portfolio"]["value"]
-        records = broker._aggregated_active_holdings([{a["name"]: as_read(a["value"]) for a in row["value"]} for row in rows])
+        records = broker._aggregated_active_holdings([flattened(row) for row in rows])
         assert json.dumps(records) == text
 
         t_base = best_of(baseline.get_current_stock_holdings, seconds=3.0 if positions > 1000 else 1.0)

@@ -8,7 +8,7 @@ import types
 from pathlib import Path
 
 import pytest
-from degiro_sandbox import INT_ACCOUNT, LEADING_ZERO_CODE, PASSWORD, TOTP_SECRET, USERNAME, Sandbox, totp_now
+from degiro_sandbox import INT_ACCOUNT, LEADING_ZERO_CODE, PASSWORD, SCENARIOS, TOTP_SECRET, USERNAME, Sandbox, totp_now
 
 import morbex.keelson as keelson
 from morbex.broker import AuthenticationMethods, authenticate, logout
@@ -215,3 +215,9 @@ def test_data_faults(sb, username, int_account, extra, what, why):
         holdings(sb, broker)
     assert str(caught.value) == f"Could not read {what} from DEGIRO ({why}); logging in again may help"
     assert "live" not in [s.state for s in sb.sessions] or username == "hang-portfolio"
+
+
+def test_every_sandbox_login_is_covered():
+    tables = [*LOGINS.values(), *LOGIN_FAULTS.values(), *DATA_FAULTS.values()]
+    # The demo account and its empty variant: the tests above and tests/test_secrets.py.
+    assert {row[0] for row in tables} | {USERNAME, "empty-portfolio"} == set(SCENARIOS)
