@@ -1,0 +1,2 @@
+// The broker-independent layer (its parts are in the files beside this one).
+#include "brokerage.hpp"
