@@ -13,6 +13,7 @@ from degiro_sandbox import INT_ACCOUNT, LEADING_ZERO_CODE, PASSWORD, SCENARIOS, 
 import morbex.keelson as keelson
 from morbex.broker import AuthenticationMethods, authenticate, logout
 from morbex.brokers import Brokers
+from morbex.errors import ApprovalTimeout, BrokerUnavailable, LoginRefused, RateLimited, SessionExpired
 from morbex.keelson import BrokerDeGiro
 
 EXPECTED = Path(__file__).resolve().parent / "data" / "demo_holdings.json"
@@ -99,7 +100,7 @@ def test_holdings_twice_and_after_logout(sb):
 
     assert sb.run_bounded(logout, broker, LOGIN) is None
     assert [s.state for s in sb.sessions] == ["closed"]
-    with pytest.raises(ConnectionError) as caught:
+    with pytest.raises(SessionExpired) as caught:
         holdings(sb, broker)
     assert str(caught.value) == (
         "Could not read the portfolio from DEGIRO (HTTP 401: the session has expired or was closed); "
@@ -139,31 +140,31 @@ def test_logins_of_today(sb, caplog, username, extra):
         assert approvals == []
 
 
-# login name, extra keywords -> the message of the ConnectionError authenticate raises
+# login name, extra keywords -> the type and message of the error authenticate raises
 LOGIN_FAULTS = {
-    "wrong password": (USERNAME, {"password": "not-the-password"}, "DEGIRO refused the login: wrong username or password"),
-    "2FA, no code": ("totp-needed", {}, "DEGIRO refused the login: two-factor authentication is on for this "
+    "wrong password": (LoginRefused, USERNAME, {"password": "not-the-password"}, "DEGIRO refused the login: wrong username or password"),
+    "2FA, no code": (LoginRefused, "totp-needed", {}, "DEGIRO refused the login: two-factor authentication is on for this "
                      "account; give totp_secret_key or one_time_password"),
-    "2FA, wrong code": ("totp-needed", {"one_time_password": wrong_code},
+    "2FA, wrong code": (LoginRefused, "totp-needed", {"one_time_password": wrong_code},
                         "DEGIRO refused the login: wrong username, password or one-time code"),
-    "not approved": ("in-app-never", {"in_app_timeout": 1},
+    "not approved": (ApprovalTimeout, "in-app-never", {"in_app_timeout": 1},
                      "the login was not approved in the DEGIRO app within 1 s"),
-    "SMS code": ("sms-needed", {}, "DEGIRO refused the login: it asks for a code sent by SMS, which morbex "
+    "SMS code": (LoginRefused, "sms-needed", {}, "DEGIRO refused the login: it asks for a code sent by SMS, which morbex "
                  "cannot give; switch the account to the DEGIRO app or an authenticator app"),
-    "captcha": ("captcha", {}, "DEGIRO refused the login: it asks for a captcha after failed logins; log in once "
+    "captcha": (LoginRefused, "captcha", {}, "DEGIRO refused the login: it asks for a captcha after failed logins; log in once "
                 "in a web browser, then try again"),
-    "rate limit": ("rate-limited", {}, "DEGIRO is limiting logins (HTTP 429 Too Many Requests); wait a few "
+    "rate limit": (RateLimited, "rate-limited", {}, "DEGIRO is limiting logins (HTTP 429 Too Many Requests); wait a few "
                    "minutes before trying again"),
-    "maintenance": ("maintenance", {}, "DEGIRO is down for maintenance; try again later"),
-    "server error": ("server-error", {}, "DEGIRO answered HTTP 500"),
-    "HTML page": ("html", {}, "DEGIRO's answer (HTTP 200) was not understood"),
-    "no answer": ("hang", {"timeout": 1}, "DEGIRO did not answer within 1 s"),
+    "maintenance": (BrokerUnavailable, "maintenance", {}, "DEGIRO is down for maintenance; try again later"),
+    "server error": (BrokerUnavailable, "server-error", {}, "DEGIRO answered HTTP 500"),
+    "HTML page": (BrokerUnavailable, "html", {}, "DEGIRO's answer (HTTP 200) was not understood"),
+    "no answer": (BrokerUnavailable, "hang", {"timeout": 1}, "DEGIRO did not answer within 1 s"),
 }
 
 
-@pytest.mark.parametrize("username, extra, message", LOGIN_FAULTS.values(), ids=LOGIN_FAULTS.keys())
+@pytest.mark.parametrize("error, username, extra, message", LOGIN_FAULTS.values(), ids=LOGIN_FAULTS.keys())
 @pytest.mark.parametrize("int_account", [None, INT_ACCOUNT])
-def test_login_faults(sb, caplog, monkeypatch, username, extra, message, int_account):
+def test_login_faults(sb, caplog, monkeypatch, error, username, extra, message, int_account):
     # The connector would fetch DEGIRO's real login page after a 405.
     monkeypatch.setattr("requests.get", lambda *a, **k: pytest.fail("reached for the internet"))
     kwargs = {key: value() if callable(value) else value for key, value in extra.items()}
@@ -172,7 +173,8 @@ def test_login_faults(sb, caplog, monkeypatch, username, extra, message, int_acc
         login(sb, username=username, password=password, int_account=int_account, **kwargs)
 
     exc = caught.value
-    assert type(exc) is ConnectionError and str(exc) == PREFIX + message
+    assert type(exc) is error and str(exc) == PREFIX + message
+    assert getattr(exc, "retry_after", None) == (60.0 if error is RateLimited else None)  # the sandbox's Retry-After
     assert exc.__cause__ is None
     shown = "".join(traceback.format_exception(exc)) + repr(exc) + repr(sb.requests)
     shown += "".join(r.getMessage() for r in caplog.records if r.name.startswith("morbex"))
@@ -200,24 +202,25 @@ def test_ctrl_c_while_waiting_for_approval(sb, monkeypatch):
 
 # A session that DEGIRO no longer knows, or that does not answer, once logged in.
 DATA_FAULTS = {
-    "expired, holdings": ("expired", INT_ACCOUNT, {}, "the portfolio", "HTTP 401: the session has expired or was closed"),
-    "expired, account number": ("expired", None, {}, "the client details",
+    "expired, holdings": (SessionExpired, "expired", INT_ACCOUNT, {}, "the portfolio", "HTTP 401: the session has expired or was closed"),
+    "expired, account number": (SessionExpired, "expired", None, {}, "the client details",
                                 "HTTP 401: the session has expired or was closed"),
-    "portfolio never sent": ("hang-portfolio", INT_ACCOUNT, {"timeout": 1}, "the portfolio", "no answer within 1 s"),
+    "portfolio never sent": (BrokerUnavailable, "hang-portfolio", INT_ACCOUNT, {"timeout": 1}, "the portfolio", "no answer within 1 s"),
 }
 
 
-@pytest.mark.parametrize("username, int_account, extra, what, why", DATA_FAULTS.values(), ids=DATA_FAULTS.keys())
-def test_data_faults(sb, username, int_account, extra, what, why):
+@pytest.mark.parametrize("error, username, int_account, extra, what, why", DATA_FAULTS.values(), ids=DATA_FAULTS.keys())
+def test_data_faults(sb, error, username, int_account, extra, what, why):
     with pytest.raises(ConnectionError) as caught:
         # The login and the holdings on two threads: each thread's requests are bounded.
         broker = login(sb, username=username, int_account=int_account, **extra)
         holdings(sb, broker)
+    assert type(caught.value) is error
     assert str(caught.value) == f"Could not read {what} from DEGIRO ({why}); logging in again may help"
     assert "live" not in [s.state for s in sb.sessions] or username == "hang-portfolio"
 
 
 def test_every_sandbox_login_is_covered():
-    tables = [*LOGINS.values(), *LOGIN_FAULTS.values(), *DATA_FAULTS.values()]
+    tables = [*LOGINS.values(), *[row[1:] for row in (*LOGIN_FAULTS.values(), *DATA_FAULTS.values())]]
     # The demo account and its empty variant: the tests above and tests/test_secrets.py.
     assert {row[0] for row in tables} | {USERNAME, "empty-portfolio"} == set(SCENARIOS)

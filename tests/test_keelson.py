@@ -16,6 +16,7 @@ from keelson_fakes import PORTFOLIO, Connector
 import morbex.keelson as keelson
 import morbex.utils
 from morbex.keelson import BrokerDeGiro
+from morbex.errors import BrokerUnavailable
 from morbex.pactum import BrokerBase
 
 METHODS = [
@@ -64,7 +65,8 @@ def test_module_namespace_in_import_order():
     public = [name for name in vars(keelson) if not name.startswith("__")]
     assert public == [
         "json", "logging", "time", "partial", "DegiroAPI", "Credentials", "UpdateOption", "UpdateRequest",
-        "BrokerBase", "get_exchange_mic_to_suffix_dict", "_bounded_session", "_bounded_send", "BrokerDeGiro",
+        "BrokerBase", "LoginRefused", "ApprovalTimeout", "BrokerUnavailable", "RateLimited", "SessionExpired",
+        "get_exchange_mic_to_suffix_dict", "_bounded_session", "_bounded_send", "BrokerDeGiro",
     ]  # fmt: skip
     assert keelson.json is json
     assert keelson.DegiroAPI is API
@@ -190,7 +192,7 @@ def test_connection_errors_are_rewrapped(connector, error, text):
     broker = BrokerDeGiro()
     with pytest.raises(ConnectionError) as caught:
         broker.authenticate_with_username_password(username="jdoe", password="secret", int_account=3)
-    assert type(caught.value) is ConnectionError
+    assert type(caught.value) is BrokerUnavailable
     assert caught.value.args == ("Failed to authenticate with Degiro API: " + text,)
     assert caught.value.__context__ is error
     assert caught.value.__cause__ is None and caught.value.__suppress_context__ is False
@@ -321,6 +323,12 @@ def test_usable_credentials_pass_as_given(connector, username, password):
             ConnectionError,
             "Failed",
         ),
+        (
+            "BrokerUnavailable",
+            lambda b: b.authenticate_with_username_password(username="u", password="p", int_account=1),
+            BrokerUnavailable,
+            "Failed",
+        ),
     ],
 )
 def test_exception_classes_are_looked_up_at_call_time(connector, monkeypatch, name, call, raised, message):
@@ -329,7 +337,8 @@ def test_exception_classes_are_looked_up_at_call_time(connector, monkeypatch, na
 
     monkeypatch.setattr(keelson, name, Replacement, raising=False)
     connector.connect_errors = [Replacement("caught by the replacement")]
-    with pytest.raises(Replacement, match=message):
+    # What `except ConnectionError` catches is raised as a BrokerUnavailable.
+    with pytest.raises(BrokerUnavailable if name == "ConnectionError" else Replacement, match=message):
         call(BrokerDeGiro())
     # A builtin ConnectionError is no longer what `except ConnectionError` names.
     if name == "ConnectionError":

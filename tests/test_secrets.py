@@ -13,6 +13,7 @@ from degiro_sandbox import INT_ACCOUNT, PASSWORD, TOTP_SECRET, USERNAME, Sandbox
 
 from morbex.broker import AuthenticationMethods, authenticate, logout
 from morbex.brokers import Brokers
+from morbex.errors import BrokerUnavailable
 
 LOGIN = AuthenticationMethods.USERNAME_PASSWORD
 # Not the sandbox's password: what a caller tries that fails. Distinctive,
@@ -157,7 +158,7 @@ def test_a_hung_login_fails_without_the_password(sb, logs):
     sb.close()  # drops the held connection
     worker.join(10)
     assert not worker.is_alive()
-    assert type(outcome["error"]) is ConnectionError
+    assert type(outcome["error"]) is BrokerUnavailable
     assert_hidden(OTHER, logs, outcome["error"])
 
 

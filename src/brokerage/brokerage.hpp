@@ -4,3 +4,4 @@
 #include "function.hpp"
 #include "module.hpp"
 #include "ops.hpp"
+#include "records.hpp"

@@ -10,6 +10,17 @@
 #include "ops.hpp"
 
 namespace morbex::compiled {
+
+struct CompiledState : ModuleState {
+    PyObject* reciprocals_type = nullptr;  // the iterator the interpreter's sum() walks
+
+    template <class F>
+    void visit(F&& f) {
+        ModuleState::visit(f);
+        f(reciprocals_type);
+    }
+};
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -93,8 +104,7 @@ PyType_Spec reciprocals_spec = {
 };
 
 Ref reciprocal_sum_by_interpreter(const Call& c, PyObject* nums) {
-    auto* state = static_cast<ModuleState*>(c.module_state());
-    auto* type = reinterpret_cast<PyTypeObject*>(state->extra);
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of<CompiledState>(c).reciprocals_type);
     Ref iter = check(type->tp_alloc(type, 0));
     auto* it = reinterpret_cast<Reciprocals*>(iter.get());
     it->list = Py_NewRef(nums);
@@ -256,11 +266,11 @@ const FunctionSpec harmonic_mean_spec{
 };
 
 void module_body(Module& m) {
-    m.state().extra = check(PyType_FromModuleAndSpec(m.object(), &reciprocals_spec, nullptr)).release();
+    m.state_as<CompiledState>().reciprocals_type = check(PyType_FromModuleAndSpec(m.object(), &reciprocals_spec, nullptr)).release();
     m.bind("harmonic_mean", m.def(harmonic_mean_spec).get());
 }
 
 }  // namespace
 }  // namespace morbex::compiled
 
-MORBEX_MODULE(compiled, morbex::compiled::module_body)
+MORBEX_MODULE_STATE(compiled, morbex::compiled::CompiledState, morbex::compiled::module_body)

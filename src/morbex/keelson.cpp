@@ -8,10 +8,11 @@
 //     from degiro_connector.trading.models.credentials import Credentials
 //     from degiro_connector.trading.models.account import UpdateOption, UpdateRequest
 //     from morbex.pactum import BrokerBase
+//     from morbex.errors import LoginRefused, ApprovalTimeout, BrokerUnavailable, RateLimited, SessionExpired
 //     from morbex.utils import get_exchange_mic_to_suffix_dict
 //
-//     def _bounded_session(build_session, timeout, **kwargs): ...     # keelson/transport.cpp
-//     def _bounded_send(send, timeout, request, **kwargs): ...
+//     def _bounded_session(build_session, timeout, **kwargs): ...     # the shared one (http.hpp)
+//     def _bounded_send(send, timeout, request, **kwargs): ...        # keelson/requests.cpp
 //
 //     class BrokerDeGiro(BrokerBase):
 //         def __init__(self):
@@ -43,18 +44,18 @@
 //
 //         def get_current_stock_holdings(self):
 //             request_list = [UpdateRequest(option=UpdateOption.PORTFOLIO, last_updated=0)]
-//             update = <self.trading_api.get_update(request_list=request_list, raw=True), or ConnectionError>
+//             update = <self.trading_api.get_update(request_list=request_list, raw=True), or a typed error>
 //             all_holdings = <update["portfolio"]["value"], each row as {name: value}, numbers as floats>
 //             holdings = self._aggregated_active_holdings(all_holdings)
 //             return json.dumps(holdings)
 //
-//         def _aggregated_active_holdings(self, all_holdings): ...   # keelson/holdings.cpp
+//         def _aggregated_active_holdings(self, all_holdings): ...   # keelson/selection.cpp
 //         def _create_new_active_holding(self, id, size): ...
 //
 //         def _get_stock_info(self, ids):
-//             return <self.trading_api.get_products_info(product_list=ids, raw=True), or ConnectionError>
+//             return <self.trading_api.get_products_info(product_list=ids, raw=True), or a typed error>
 //
-//         def _map_holdings_with_info(self, holdings, holdings_info, exchanges_info): ...
+//         def _map_holdings_with_info(self, holdings, holdings_info, exchanges_info): ...   # keelson/join.cpp
 //         def _get_ticker_with_suffix(self, ticker_name, exchange_mic, exchange_country,
 //                                     exchange_mic_to_suffix_dict): ...   # keelson/ticker.cpp
 //
@@ -66,10 +67,15 @@
 //                 return False
 //
 // The connector answers None where a data request failed; here that is a
-// ConnectionError saying what could not be read (keelson/reading.cpp).
+// typed error saying what could not be read (keelson/requests.cpp).
 #include "classes.hpp"
+#include "connection.hpp"
+#include "errors.hpp"
 #include "handler.hpp"
-#include "keelson.hpp"
+#include "holdings.hpp"
+#include "json_text.hpp"
+#include "keywords.hpp"
+#include "rows.hpp"
 
 namespace morbex::keelson {
 namespace {
@@ -77,14 +83,9 @@ namespace {
 // What authenticate_with_username_password hands on to _create_and_connect_api.
 constexpr const char* login_options[] = {"totp_secret_key", "one_time_password", "timeout", "in_app_timeout"};
 
-// kwargs.get(key)
-Ref keyword(PyObject* kwargs, const char* key) {
-    Ref name = intern(key);
-    PyObject* found = lookup(kwargs, name.get());
-    return found ? Ref::borrow(found) : none();
-}
+using brokerage::keyword;
 
-Ref _bounded_session(const Call& c) { return bounded_session(c); }
+Ref _bounded_session(const Call& c) { return brokerage::bounded_session(c); }
 
 Ref _bounded_send(const Call& c) { return bounded_send(c); }
 
@@ -157,7 +158,8 @@ Ref get_current_stock_holdings(const Call& c) {
     Ref section = getitem(update.get(), k[k_portfolio]);
     Ref rows = getitem(section.get(), k[k_value]);
     Ref holdings = holdings_of_rows(c, self, rows.get());
-    return holdings_text(c, holdings.get());
+    Ref json = c.global("json");
+    return brokerage::records_text(json.get(), state(c).json, holdings.get());
 }
 
 Ref _aggregated_active_holdings(const Call& c) { return aggregated_active_holdings(c); }
@@ -242,7 +244,7 @@ const FunctionSpec _get_stock_info_spec{
 
 void module_body(Module& m) {
     m.import("json");
-    m.state().extra = module_constants(m.name("json").get()).release();
+    m.state_as<KeelsonState>().make(m.name("json").get());
     m.import("logging");
     m.import("time");
     m.from_import("functools", {"partial"});
@@ -250,6 +252,7 @@ void module_body(Module& m) {
     m.from_import("degiro_connector.trading.models.credentials", {"Credentials"});
     m.from_import("degiro_connector.trading.models.account", {"UpdateOption", "UpdateRequest"});
     m.from_import("morbex.pactum", {"BrokerBase"});
+    brokerage::import_errors(m);
     m.from_import("morbex.utils", {"get_exchange_mic_to_suffix_dict"});
 
     m.bind("_bounded_session", m.def(_bounded_session_spec).get());
@@ -308,4 +311,4 @@ const FunctionSpec _can_cast_to_int_spec{
 
 }  // namespace morbex::keelson
 
-MORBEX_MODULE(keelson, morbex::keelson::module_body)
+MORBEX_MODULE_STATE(keelson, morbex::keelson::KeelsonState, morbex::keelson::module_body)

@@ -13,6 +13,17 @@
 #include "ops.hpp"
 
 namespace morbex::utils {
+
+struct UtilsState : ModuleState {
+    PyObject* mic_suffixes = nullptr;  // the dict each call copies
+
+    template <class F>
+    void visit(F&& f) {
+        ModuleState::visit(f);
+        f(mic_suffixes);
+    }
+};
+
 namespace {
 
 struct MicSuffix {
@@ -27,8 +38,7 @@ constexpr MicSuffix mic_suffixes[] = {
 // Each call hands out a new dict the caller may change; it is copied from
 // one built when the module loads.
 Ref get_exchange_mic_to_suffix_dict(const Call& c) {
-    auto* state = static_cast<ModuleState*>(c.module_state());
-    return check(PyDict_Copy(state->extra));
+    return check(PyDict_Copy(state_of<UtilsState>(c).mic_suffixes));
 }
 
 const FunctionSpec get_exchange_mic_to_suffix_dict_spec{
@@ -56,11 +66,11 @@ void module_body(Module& m) {
     ClassBody base_enum(m, "BaseEnum", {"StrEnum"});
     m.bind("BaseEnum", base_enum.create().get());
 
-    m.state().extra = build_table().release();
+    m.state_as<UtilsState>().mic_suffixes = build_table().release();
     m.bind("get_exchange_mic_to_suffix_dict", m.def(get_exchange_mic_to_suffix_dict_spec).get());
 }
 
 }  // namespace
 }  // namespace morbex::utils
 
-MORBEX_MODULE(utils, morbex::utils::module_body)
+MORBEX_MODULE_STATE(utils, morbex::utils::UtilsState, morbex::utils::module_body)

@@ -2,6 +2,7 @@
 #include "function.hpp"
 #include <structmember.h>
 #include "binder.hpp"
+#include "compat.hpp"
 #include "module.hpp"
 #include "error.hpp"
 #include "ops.hpp"
@@ -174,8 +175,8 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__globals__", _Py_T_OBJECT, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
-    {"__builtins__", _Py_T_OBJECT, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
+    {"__globals__", compat::member_object_or_none, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__builtins__", compat::member_object_or_none, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
     // Read by PyType_FromSpec to set tp_vectorcall_offset; removed again
@@ -334,7 +335,7 @@ namespace {
 PyObject* own_method(const Call& caller, PyObject* self, PyObject* name, const FunctionSpec& spec) {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* found = _PyType_Lookup(type, name);
+    PyObject* found = compat::type_lookup(type, name);
     auto* state = static_cast<ModuleState*>(caller.module_state());
     if (found == nullptr || Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(state->function_type) ||
         as_function(found)->spec != &spec) {

@@ -7,7 +7,7 @@ Handler::Handler() : caught_(Ref::steal(PyErr_GetRaisedException())) {
     // PUSH_EXC_INFO. Saved and restored raw: PyErr_SetHandledException writes
     // the current stack item while PyErr_GetHandledException reads the
     // topmost non-empty one, so the pair does not round-trip.
-    item_ = PyThreadState_Get()->exc_info;
+    item_ = compat::handled_exceptions();
     saved_ = item_->exc_value;
     item_->exc_value = Py_XNewRef(caught_.get());
 }

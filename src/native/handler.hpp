@@ -2,6 +2,7 @@
 // catching an exception and leaving the handler.
 #pragma once
 #include <Python.h>
+#include "compat.hpp"
 #include "error.hpp"
 
 namespace morbex {
@@ -25,7 +26,7 @@ public:
 
 private:
     Ref caught_;
-    _PyErr_StackItem* item_;
+    compat::ExceptionStackItem* item_;
     PyObject* saved_;
 };
 

@@ -8,26 +8,6 @@
 namespace morbex {
 namespace {
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->function_type);
-    Py_VISIT(st->extra);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    Py_CLEAR(st->function_type);
-    Py_CLEAR(st->extra);
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
 // A Python module's namespace has __builtins__; an extension module's does
 // not, so it is put there as exec() would, and functions capture it from
 // their globals as Python functions do.
@@ -47,7 +27,7 @@ PyObject* ensure_builtins(PyObject* globals) {
 Module::Module(PyObject* module)
     : module_(module), globals_(PyModule_GetDict(module)), builtins_(ensure_builtins(globals_)) {}
 
-ModuleState& Module::state() const { return *state_of(module_); }
+ModuleState& Module::state() const { return *static_cast<ModuleState*>(PyModule_GetState(module_)); }
 
 Ref Module::def(const FunctionSpec& spec, PyObject* qualname) const {
     return new_function(state().function_type, spec, globals_, qualname);
@@ -174,13 +154,6 @@ int exec_module(PyObject* module, ModuleBody body) {
         body(m);
         return 0;
     });
-}
-
-PyModuleDef module_def(const char* name, PyModuleDef_Slot* slots) {
-    return PyModuleDef{
-        PyModuleDef_HEAD_INIT, name, nullptr, sizeof(ModuleState), nullptr, slots,
-        module_traverse,       module_clear, module_free,
-    };
 }
 
 }  // namespace morbex

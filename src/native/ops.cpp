@@ -1,6 +1,7 @@
 // Python operations spelled as in Python source.
 #include "ops.hpp"
 #include <array>
+#include "compat.hpp"
 
 namespace morbex {
 
@@ -14,11 +15,7 @@ Ref getattr(PyObject* obj, const char* name) {
 
 bool lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
     PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int found = PyObject_GetOptionalAttr(obj, name, &value);
-#else
-    int found = _PyObject_LookupAttr(obj, name, &value);
-#endif
+    int found = compat::get_optional_attr(obj, name, &value);
     check(found);
     out = Ref::steal(value);
     return found > 0;

@@ -16,28 +16,24 @@
 //             if <DEGIRO asks for approval in the app>:
 //                 <wait for it: see wait_for_approval>
 //             else:
-//                 raise ConnectionError(f"Failed to authenticate with Degiro API: {<why>}")
+//                 raise <LoginRefused, RateLimited or BrokerUnavailable>(f"Failed to authenticate with Degiro API: {<why>}")
 //         return trading_api
-#include <cmath>
 #include <string>
+#include "connection.hpp"
+#include "errors.hpp"
 #include "handler.hpp"
-#include "keelson.hpp"
+#include "keywords.hpp"
+#include "plain.hpp"
 
 namespace morbex::keelson {
 namespace {
 
+using brokerage::Failure;
+using brokerage::keyword;
+using brokerage::refuse;
+using brokerage::seconds;
+
 constexpr const char* prefix = "Failed to authenticate with Degiro API: ";
-
-[[noreturn]] void refuse(const Call& c, const char* error, PyObject* message) {
-    Ref cls = c.global(error);
-    raise_new(cls.get(), message);
-}
-
-template <class... Args>
-[[noreturn]] void refuse(const Call& c, const char* error, const char* format, Args... args) {
-    Ref message = check(PyUnicode_FromFormat(format, args...));
-    refuse(c, error, message.get());
-}
 
 // A credential must reach the login as text. Whatever else is refused here,
 // naming the parameter, never the value, and with no exception chained: the
@@ -54,13 +50,6 @@ void check_credential(const Call& c, const char* name, PyObject* value) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw PyError{};
     PyErr_Clear();
     refuse(c, "ValueError", "'%s' is not valid UTF-8 text", name);
-}
-
-// kwargs.get(key), None when absent.
-Ref keyword(PyObject* kwargs, const char* key) {
-    Ref name = intern(key);
-    PyObject* found = lookup(kwargs, name.get());
-    return found ? Ref::borrow(found) : none();
 }
 
 // The base32 secret an authenticator app is given, as the connector's TOTP
@@ -120,24 +109,6 @@ Ref one_time_code(const Call& c, PyObject* value) {
     return check(PyUnicode_FromStringAndSize(code.data(), 6));
 }
 
-// A number of seconds given for `name`, or `fallback` when None or absent.
-Ref seconds(const Call& c, PyObject* kwargs, const char* name, long fallback, bool zero_allowed) {
-    Ref value = keyword(kwargs, name);
-    if (value.get() == Py_None) return check(PyLong_FromLong(fallback));
-    if (PyBool_Check(value.get()) || !(PyLong_Check(value.get()) || PyFloat_Check(value.get()))) {
-        Ref type_name = check(PyType_GetName(Py_TYPE(value.get())));
-        refuse(c, "TypeError", "'%s' must be a number of seconds, not %U", name, type_name.get());
-    }
-    const double v = PyFloat_Check(value.get()) ? PyFloat_AS_DOUBLE(value.get()) : PyLong_AsDouble(value.get());
-    if (v == -1.0 && PyErr_Occurred()) throw PyError{};
-    if (!std::isfinite(v) || v < 0 || (v == 0 && !zero_allowed)) {
-        refuse(c, "ValueError", zero_allowed ? "'%s' must be a number of seconds, 0 or more"
-                                             : "'%s' must be a number of seconds, more than 0",
-               name);
-    }
-    return value;
-}
-
 // What a login takes besides the username and password.
 struct Options {
     Ref secret;          // null: none given
@@ -191,59 +162,70 @@ Refusal refusal(PyObject* error) {
 bool approval_asked(const Refusal& r) { return r.status == 12; }
 
 // Why the login failed: what DEGIRO said, or what became of the request;
-// the connector's own text when neither tells more.
-Ref why(PyObject* trading_api, PyObject* error, const Options& o) {
+// the connector's own text when neither tells more. A refusal is the user's
+// to act on; anything else is DEGIRO not answering as it should.
+struct Reason {
+    Failure kind;
+    Ref text;
+    Ref retry_after;  // for a rate limit: what DEGIRO asked to wait, if it said
+};
+
+Reason refused_because(const char* text) { return {Failure::login_refused, str(text), Ref()}; }
+
+Reason why(PyObject* trading_api, PyObject* error, const Options& o) {
     const Refusal r = refusal(error);
     const Outcome outcome = last_outcome(trading_api);
+    auto unavailable = [](Ref text) { return Reason{Failure::broker_unavailable, std::move(text), Ref()}; };
     if (outcome.kind == Outcome::timed_out) {
-        return check(PyUnicode_FromFormat("DEGIRO did not answer within %S s", outcome.timeout.get()));
+        return unavailable(brokerage::message("DEGIRO did not answer within %S s", outcome.timeout.get()));
     }
     if (outcome.kind == Outcome::unreachable) {
-        return check(PyUnicode_FromFormat("could not reach DEGIRO (%S)", outcome.what.get()));
+        return unavailable(brokerage::message("could not reach DEGIRO (%S)", outcome.what.get()));
     }
     if (outcome.kind == Outcome::answered && outcome.status == 405) {
-        return str("DEGIRO is down for maintenance; try again later");
+        return unavailable(str("DEGIRO is down for maintenance; try again later"));
     }
     if (r.captcha) {
-        return str("DEGIRO refused the login: it asks for a captcha after failed logins; log in once in a web "
-                   "browser, then try again");
+        return refused_because("DEGIRO refused the login: it asks for a captcha after failed logins; log in once "
+                               "in a web browser, then try again");
     }
     switch (r.status) {
     case 3:
-        return str(o.two_factor() ? "DEGIRO refused the login: wrong username, password or one-time code"
-                                  : "DEGIRO refused the login: wrong username or password");
+        return refused_because(o.two_factor() ? "DEGIRO refused the login: wrong username, password or one-time code"
+                                              : "DEGIRO refused the login: wrong username or password");
     case 6:
-        return str("DEGIRO refused the login: two-factor authentication is on for this account; give "
-                   "totp_secret_key or one_time_password");
+        return refused_because("DEGIRO refused the login: two-factor authentication is on for this account; give "
+                               "totp_secret_key or one_time_password");
     case 7:
-        return str("DEGIRO refused the login: it asks for a code sent by SMS, which morbex cannot give; switch "
-                   "the account to the DEGIRO app or an authenticator app");
+        return refused_because("DEGIRO refused the login: it asks for a code sent by SMS, which morbex cannot "
+                               "give; switch the account to the DEGIRO app or an authenticator app");
     default:
         break;
     }
     if (outcome.kind == Outcome::answered && outcome.status == 429) {
-        return str("DEGIRO is limiting logins (HTTP 429 Too Many Requests); wait a few minutes before trying "
-                   "again");
+        return {Failure::rate_limited,
+                str("DEGIRO is limiting logins (HTTP 429 Too Many Requests); wait a few minutes before trying "
+                    "again"),
+                outcome.retry_after};
     }
     if (r.status >= 0) {
-        return check(PyUnicode_FromFormat("DEGIRO refused the login (status %ld)", r.status));
+        return {Failure::login_refused, brokerage::message("DEGIRO refused the login (status %ld)", r.status), Ref()};
     }
     if (outcome.kind == Outcome::answered && outcome.status >= 400) {
-        return check(PyUnicode_FromFormat("DEGIRO answered HTTP %ld", outcome.status));
+        return unavailable(brokerage::message("DEGIRO answered HTTP %ld", outcome.status));
     }
     if (outcome.kind == Outcome::answered) {
-        return check(PyUnicode_FromFormat("DEGIRO's answer (HTTP %ld) was not understood", outcome.status));
+        return unavailable(brokerage::message("DEGIRO's answer (HTTP %ld) was not understood", outcome.status));
     }
-    return format(error);
+    return unavailable(format(error));
 }
 
-// raise ConnectionError(f"Failed to authenticate with Degiro API: {reason}"),
-// inside the handler of the connector's error: it becomes __context__.
-[[noreturn]] void failed(const Call& c, PyObject* reason) {
-    Ref connection_error = c.global("ConnectionError");
+// raise <kind>(f"Failed to authenticate with Degiro API: {reason}"), inside
+// the handler of the connector's error: it becomes __context__.
+[[noreturn]] void failed(const Call& c, const Reason& reason) {
     Ref head = str(prefix);
-    Ref message = check(PyUnicode_Concat(head.get(), reason));
-    raise_new(connection_error.get(), message.get());
+    Ref message = check(PyUnicode_Concat(head.get(), reason.text.get()));
+    brokerage::raise_failure(c, reason.kind, message.get(), reason.retry_after.get());
 }
 
 // trading_api.connect(): true once logged in; false, with nothing raised,
@@ -259,8 +241,7 @@ bool connect(const Call& c, PyObject* trading_api, const Options& o, Refusal& re
         if (!caught.matches(connection_error.get())) caught.reraise();
         refused = refusal(caught.exception());
         if (approval_asked(refused)) return false;
-        Ref reason = why(trading_api, caught.exception(), o);
-        failed(c, reason.get());
+        failed(c, why(trading_api, caught.exception(), o));
     }
 }
 
@@ -277,7 +258,7 @@ bool connect(const Call& c, PyObject* trading_api, const Options& o, Refusal& re
 //             return
 //         except ConnectionError as e:
 //             <still waiting: the answer asks for approval again (with a new token, perhaps); else raise as above>
-//     raise ConnectionError(f"Failed to authenticate with Degiro API: the login was not approved ...")
+//     raise ApprovalTimeout(f"Failed to authenticate with Degiro API: the login was not approved ...")
 void wait_for_approval(const Call& c, PyObject* trading_api, const Options& o, Refusal refused) {
     Ref logging = c.global("logging");
     Ref logger = call_method(logging.get(), "getLogger", {str("morbex").get()});
@@ -303,9 +284,9 @@ void wait_for_approval(const Call& c, PyObject* trading_api, const Options& o, R
         if (connect(c, trading_api, o, refused)) return;
         if (refused.in_app_token) token = refused.in_app_token;
     }
-    Ref reason = check(PyUnicode_FromFormat("the login was not approved in the DEGIRO app within %S s",
-                                            o.in_app_timeout.get()));
-    failed(c, reason.get());
+    failed(c, {Failure::approval_timeout,
+               brokerage::message("the login was not approved in the DEGIRO app within %S s", o.in_app_timeout.get()),
+               Ref()});
 }
 
 }  // namespace

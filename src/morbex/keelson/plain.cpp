@@ -1,6 +1,7 @@
 // Plain data for morbex.keelson: the module's interned names, and ids and
 // ints as the interpreter's own code converts them.
-#include "keelson.hpp"
+#include "plain.hpp"
+#include "state.hpp"
 
 namespace morbex::keelson {
 namespace {
@@ -22,19 +23,10 @@ bool global_is(const Call& c, PyObject* name, PyObject* expected) {
 
 }  // namespace
 
-PyObject* const* names(const Call& c) {
-    auto* state = static_cast<ModuleState*>(c.module_state());
-    return &PyTuple_GET_ITEM(state->extra, 0);
-}
-
-Ref module_constants(PyObject* json) {
-    Ref tuple = check(PyTuple_New(name_count + kept_count));
-    for (std::size_t i = 0; i < name_count; ++i) {
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), intern(name_texts[i]).release());
-    }
-    PyTuple_SET_ITEM(tuple.get(), name_count + json_dumps, getattr(json, "dumps").release());
-    PyTuple_SET_ITEM(tuple.get(), name_count + json_default_encoder, getattr(json, "_default_encoder").release());
-    return tuple;
+void KeelsonState::make(PyObject* json_module) {
+    for (std::size_t i = 0; i < name_count; ++i) names[i] = intern(name_texts[i]).release();
+    keys.make();
+    json.keep(json_module);
 }
 
 bool int_is_ours(const Call& c) {

@@ -1,5 +1,5 @@
-// json.dumps(holdings), written directly when it is the standard library's
-// own with its defaults and the holdings are plain: a list of dicts with str
+// json.dumps(records), written directly when it is the standard library's
+// own with its defaults and the records are plain: a list of dicts with str
 // keys and str, int, float, bool or None values. The text is the one
 // json.dumps gives, character for character: ", " and ": " between items,
 // non-ASCII escaped (ensure_ascii), NaN and infinities as NaN and Infinity
@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include "keelson.hpp"
+#include "json_text.hpp"
 
-namespace morbex::keelson {
+namespace morbex::brokerage {
 namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
@@ -120,24 +120,26 @@ bool write_record(std::string& out, PyObject* record) {
 
 }  // namespace
 
-Ref holdings_text(const Call& c, PyObject* holdings) {
-    Ref json = c.global("json");
-    Ref dumps = getattr(json.get(), "dumps");
-    PyObject* const* k = names(c);
+void JsonModule::keep(PyObject* json) {
+    dumps = getattr(json, "dumps").release();
+    default_encoder = getattr(json, "_default_encoder").release();
+}
+
+Ref records_text(PyObject* json, const JsonModule& kept, PyObject* records) {
+    Ref dumps = getattr(json, "dumps");
     Ref encoder;
     Ref encoder_name = intern("_default_encoder");
-    const bool standard = dumps.get() == k[name_count + json_dumps] && PyList_CheckExact(holdings) &&
-                          lookup_attr(json.get(), encoder_name.get(), encoder) &&
-                          encoder.get() == k[name_count + json_default_encoder];
+    const bool standard = dumps.get() == kept.dumps && PyList_CheckExact(records) &&
+                          lookup_attr(json, encoder_name.get(), encoder) && encoder.get() == kept.default_encoder;
     if (standard) {
         std::string out;
-        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(holdings)) * 320 + 2);
+        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(records)) * 320 + 2);
         out.push_back('[');
         bool plain = true;
         // Nothing here runs Python code: the list cannot change under the walk.
-        for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(holdings); ++i) {
+        for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(records); ++i) {
             if (i > 0) out.append(", ");
-            plain = write_record(out, PyList_GET_ITEM(holdings, i));
+            plain = write_record(out, PyList_GET_ITEM(records, i));
         }
         out.push_back(']');
         if (plain) {
@@ -146,7 +148,7 @@ Ref holdings_text(const Call& c, PyObject* holdings) {
             return text;
         }
     }
-    return call(dumps.get(), {holdings});
+    return call(dumps.get(), {records});
 }
 
-}  // namespace morbex::keelson
+}  // namespace morbex::brokerage

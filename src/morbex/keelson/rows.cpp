@@ -1,43 +1,12 @@
-// Reading from DEGIRO once logged in: the connector's data calls, which
-// answer None on any failure, made to fail with a ConnectionError that says
-// what could not be read; and the portfolio's rows in the shape the holdings
-// are selected from.
+// The portfolio's rows decoded: DEGIRO's attribute lists as {name: value},
+// every number a float, as the connector's old converter gave them.
 #include <cstring>
-#include "handler.hpp"
-#include "keelson.hpp"
+#include "plain.hpp"
+#include "rows.hpp"
+#include "state.hpp"
 
 namespace morbex::keelson {
 namespace {
-
-// Why the last request of this thread through `trading_api` failed, for a
-// message; empty when nothing is known.
-Ref reason(PyObject* trading_api) {
-    const Outcome outcome = last_outcome(trading_api);
-    switch (outcome.kind) {
-    case Outcome::timed_out:
-        return check(PyUnicode_FromFormat("no answer within %S s", outcome.timeout.get()));
-    case Outcome::unreachable:
-        return str("the connection failed");
-    case Outcome::answered:
-        if (outcome.status == 401) return str("HTTP 401: the session has expired or was closed");
-        if (outcome.status >= 400) return check(PyUnicode_FromFormat("HTTP %ld", outcome.status));
-        return str("an answer that was not understood");
-    case Outcome::unknown:
-        break;
-    }
-    return Ref();
-}
-
-[[noreturn]] void could_not_read(const Call& c, const char* what, PyObject* why) {
-    Ref connection_error = c.global("ConnectionError");
-    Ref message = why != nullptr ? check(PyUnicode_FromFormat("Could not read %s from DEGIRO (%U); logging in again "
-                                                              "may help",
-                                                              what, why))
-                                 : check(PyUnicode_FromFormat("Could not read %s from DEGIRO; logging in again may "
-                                                              "help",
-                                                              what));
-    raise_new(connection_error.get(), message.get());
-}
 
 // A JSON value as the portfolio's old converter gave it: every number (not
 // a bool) a float, objects and arrays converted throughout.
@@ -64,24 +33,6 @@ Ref converted(PyObject* v) {
 }
 
 }  // namespace
-
-Ref read_from(const Call& c, PyObject* trading_api, const char* method, std::initializer_list<Kw> kwargs,
-              const char* what) {
-    Ref result;
-    try {
-        result = call_method(trading_api, method, {}, kwargs);
-    } catch (const PyError&) {
-        // The connector's own idle expiry: it refuses to send at all.
-        Handler caught;
-        Ref timeout_error = c.global("TimeoutError");
-        if (!caught.matches(timeout_error.get())) caught.reraise();
-        Ref why = str("the session has expired");
-        could_not_read(c, what, why.get());
-    }
-    if (result.get() != Py_None) return result;
-    Ref why = reason(trading_api);
-    could_not_read(c, what, why.get());
-}
 
 Ref flatten_row(PyObject* row) {
     // {attribute["name"]: attribute["value"] for attribute in row["value"] if "value" in attribute}

@@ -1,2 +1,0 @@
-// The broker-independent layer (its parts are in the files beside this one).
-#include "brokerage.hpp"
