@@ -46,6 +46,9 @@ class RecordingBroker(BrokerBase):
     def logout_with_username_password(self, *args, **kwargs):
         return self._record("logout_with_username_password", args, kwargs)
 
+    def logout_with_token(self, *args, **kwargs):
+        return self._record("logout_with_token", args, kwargs)
+
     def get_current_stock_holdings(self):
         return "[]"
 

@@ -13,7 +13,9 @@ from morbex.utils import BaseEnum
 
 USER = "authenticate_with_username_password"
 EMAIL = "authenticate_with_email_password"
+TOKEN = "authenticate_with_token"
 LOGOUT = "logout_with_username_password"
+LOGOUT_TOKEN = "logout_with_token"
 
 # The same functions in plain Python: their signatures and argument errors
 # are what the native ones must match.
@@ -51,6 +53,7 @@ def test_authentication_methods(facade, methods):
     assert [(m.name, m.value) for m in methods] == [
         ("USERNAME_PASSWORD", "username and password"),
         ("EMAIL_PASSWORD", "email and password"),
+        ("TOKEN", "token"),
     ]
     assert issubclass(methods, BaseEnum)
     assert (methods.__module__, methods.__qualname__, methods.__doc__) == ("morbex.broker", "AuthenticationMethods", None)
@@ -65,6 +68,8 @@ def test_authentication_methods(facade, methods):
         ("EMAIL_PASSWORD", EMAIL),
         ("username and password", USER),  # members are str: the plain value selects too
         ("email and password", EMAIL),
+        ("TOKEN", TOKEN),
+        ("token", TOKEN),
     ],
 )
 @pytest.mark.parametrize("by_keyword", [False, True], ids=["positional", "keyword"])
@@ -86,7 +91,7 @@ def test_authenticate_without_keywords_calls_with_nothing(facade, methods, made)
 
 @pytest.mark.parametrize(
     "auth_method",
-    [None, 0, "USERNAME_PASSWORD", "Username and password", "username and password ", "token", Other.USERNAME_PASSWORD,
+    [None, 0, "USERNAME_PASSWORD", "Username and password", "username and password ", "Token", Other.USERNAME_PASSWORD,
      Brokers.DEGIRO, Formatted()],
     ids=repr,
 )
@@ -113,16 +118,20 @@ def test_unsupported_broker_comes_first(facade, made, name):
     assert made == []
 
 
-@pytest.mark.parametrize("auth_method", ["USERNAME_PASSWORD", "username and password"])
-def test_logout_dispatch(facade, methods, auth_method):
+@pytest.mark.parametrize(
+    "auth_method, operation",
+    [("USERNAME_PASSWORD", LOGOUT), ("username and password", LOGOUT), ("TOKEN", LOGOUT_TOKEN), ("token", LOGOUT_TOKEN)],
+)
+def test_logout_dispatch(facade, methods, auth_method, operation):
     broker = RecordingBroker()
     assert facade.broker.logout(broker, getattr(methods, auth_method, auth_method), session="s") is None
-    assert broker.calls == [(LOGOUT, (), {"session": "s"})]
-    assert facade.broker.logout(broker_connection=broker, auth_method=methods.USERNAME_PASSWORD) is None
-    assert broker.calls[1] == (LOGOUT, (), {})
+    assert broker.calls == [(operation, (), {"session": "s"})]
+    member = methods(getattr(methods, auth_method, auth_method))
+    assert facade.broker.logout(broker_connection=broker, auth_method=member) is None
+    assert broker.calls[1] == (operation, (), {})
 
 
-@pytest.mark.parametrize("auth_method", ["EMAIL_PASSWORD", "email and password", None, 1, "token", Formatted()], ids=repr)
+@pytest.mark.parametrize("auth_method", ["EMAIL_PASSWORD", "email and password", None, 1, "Token", Formatted()], ids=repr)
 def test_unsupported_logout_method(facade, methods, auth_method):
     auth_method = getattr(methods, auth_method, auth_method) if isinstance(auth_method, str) else auth_method
     broker = RecordingBroker()
@@ -185,7 +194,8 @@ class Probe:
 
 @pytest.mark.parametrize(
     "answers, operation",
-    [((True,), USER), ((1,), USER), ((0, [1]), EMAIL), ((False, True), EMAIL), ((NotImplemented, NotImplemented), None)],
+    [((True,), USER), ((1,), USER), ((0, [1]), EMAIL), ((False, True), EMAIL), ((0, False, "t"), TOKEN),
+     ((NotImplemented,) * 3, None)],
     ids=str,
 )
 def test_argument_decides_equality_in_member_order(facade, methods, made, answers, operation):
@@ -198,7 +208,7 @@ def test_argument_decides_equality_in_member_order(facade, methods, made, answer
         broker = facade.broker.authenticate(Brokers.DEGIRO, probe)
         assert [call[0] for call in broker.calls] == [operation]
     # Left operand is the argument; members are tried in order, first match wins.
-    assert probe.seen == [methods.USERNAME_PASSWORD, methods.EMAIL_PASSWORD][: len(answers)]
+    assert probe.seen == [methods.USERNAME_PASSWORD, methods.EMAIL_PASSWORD, methods.TOKEN][: len(answers)]
 
 
 class Never:
@@ -216,7 +226,7 @@ def test_globals_are_read_at_call_time(facade, made, monkeypatch):
     made_here = RecordingBroker()
     module = facade.broker
     monkeypatch.setattr(module, "BrokerFactory", type("F", (), {"create_broker": staticmethod(lambda name: made_here)}))
-    monkeypatch.setattr(module, "AuthenticationMethods", type("M", (), {"USERNAME_PASSWORD": "u", "EMAIL_PASSWORD": member}))
+    monkeypatch.setattr(module, "AuthenticationMethods", type("M", (), {"USERNAME_PASSWORD": "u", "EMAIL_PASSWORD": member, "TOKEN": member}))
     monkeypatch.setattr(module, "ValueError", Custom, raising=False)
     assert module.authenticate("anything", "u") is made_here
     # No identity shortcut: the member itself is not equal to itself here.

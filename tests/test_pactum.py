@@ -12,6 +12,8 @@ OPERATIONS = [
     "logout_with_username_password",
     "get_current_stock_holdings",
 ]
+# Shared behaviour a broker may override; not abstract, so older brokers stay complete.
+DEFAULTS = ["logout_with_token", "get_positions", "get_cash_balances"]
 
 
 def broker_class(skip=None):
@@ -21,8 +23,9 @@ def broker_class(skip=None):
 
 def test_module_namespace():
     public = {k for k in vars(morbex.pactum) if not k.startswith("__")}
-    assert public == {"ABC", "abstractmethod", "BrokerBase"}
-    assert [k for k in vars(BrokerBase) if k in OPERATIONS] == OPERATIONS
+    assert public == {"ABC", "abstractmethod", "json", "BrokerBase"}
+    assert [k for k in vars(BrokerBase) if k in OPERATIONS + DEFAULTS] == OPERATIONS + DEFAULTS
+    assert BrokerBase.__abstractmethods__ == frozenset(OPERATIONS)
 
 
 def test_base_cannot_be_instantiated():
@@ -42,15 +45,16 @@ def test_complete_subclass_constructs():
 
 @pytest.mark.parametrize(
     "name, signature, annotations",
-    [(name, "(self, **kwargs) -> 'None'", {"return": "None"}) for name in OPERATIONS[:4]]
-    + [("get_current_stock_holdings", "(self)", {})],
+    [(name, "(self, **kwargs) -> 'None'", {"return": "None"}) for name in OPERATIONS[:4] + DEFAULTS[:1]]
+    + [("get_current_stock_holdings", "(self)", {})]
+    + [(name, "(self) -> 'list[dict]'", {"return": "list[dict]"}) for name in DEFAULTS[1:]],
 )
 def test_signatures(name, signature, annotations):
     f = getattr(BrokerBase, name)
     assert str(inspect.signature(f)) == signature
     assert f.__annotations__ == annotations
     assert f.__qualname__ == f"BrokerBase.{name}"
-    assert f.__isabstractmethod__ is True
+    assert getattr(f, "__isabstractmethod__", False) is (name in OPERATIONS)
 
 
 def test_base_bodies_return_none_through_super():
@@ -74,3 +78,37 @@ def test_base_call_shapes():
         BrokerBase.authenticate_with_email_password(obj, 1)
     with pytest.raises(TypeError, match=r"got an unexpected keyword argument 'x'"):
         BrokerBase.get_current_stock_holdings(obj, x=1)
+
+
+class Holding(BrokerBase):
+    authenticate_with_email_password = authenticate_with_username_password = None
+    authenticate_with_token = logout_with_username_password = None
+
+    def get_current_stock_holdings(self):
+        return '[{"isin": "NL0010273215", "quantity": 10.0}]'
+
+
+@pytest.mark.parametrize(
+    "call, outcome",
+    [
+        (lambda b: b.logout_with_token(token="t"), None),
+        (lambda b: b.get_positions(), [{"isin": "NL0010273215", "quantity": 10.0}]),
+        (lambda b: b.get_cash_balances(), NotImplementedError("Holding does not report cash balances")),
+    ],
+    ids=DEFAULTS,
+)
+def test_defaults(call, outcome):
+    if isinstance(outcome, Exception):
+        with pytest.raises(type(outcome)) as info:
+            call(Holding())
+        assert info.value.args == outcome.args
+    else:
+        assert call(Holding()) == outcome
+
+
+def test_defaults_read_globals_at_call_time(monkeypatch):
+    monkeypatch.setattr(morbex.pactum, "json", type("J", (), {"loads": staticmethod(lambda text: ["read", text])}))
+    monkeypatch.setattr(morbex.pactum, "NotImplementedError", LookupError, raising=False)
+    assert Holding().get_positions() == ["read", Holding().get_current_stock_holdings()]
+    with pytest.raises(LookupError, match="^Holding does not report"):
+        Holding().get_cash_balances()

@@ -8,6 +8,7 @@
 //     class AuthenticationMethods(BaseEnum):
 //         USERNAME_PASSWORD = "username and password"
 //         EMAIL_PASSWORD = "email and password"
+//         TOKEN = "token"
 //
 //     def authenticate(broker_name: "Brokers", auth_method: "AuthenticationMethods",
 //                      **kwargs) -> "BrokerBase":
@@ -16,6 +17,8 @@
 //             broker.authenticate_with_username_password(**kwargs)
 //         elif auth_method == AuthenticationMethods.EMAIL_PASSWORD:
 //             broker.authenticate_with_email_password(**kwargs)
+//         elif auth_method == AuthenticationMethods.TOKEN:
+//             broker.authenticate_with_token(**kwargs)
 //         else:
 //             raise ValueError(f"Unsupported authentication method: {auth_method}")
 //         return broker
@@ -24,6 +27,8 @@
 //                **kwargs) -> "None":
 //         if auth_method == AuthenticationMethods.USERNAME_PASSWORD:
 //             broker_connection.logout_with_username_password(**kwargs)
+//         elif auth_method == AuthenticationMethods.TOKEN:
+//             broker_connection.logout_with_token(**kwargs)
 //         else:
 //             raise ValueError(f"Unsupported logout method: {auth_method}")
 #include "classes.hpp"
@@ -73,6 +78,8 @@ Ref authenticate(const Call& c) {
         call_with_kwargs(broker.get(), "authenticate_with_username_password", c.kwargs);
     } else if (is_method(c, auth_method, "EMAIL_PASSWORD")) {
         call_with_kwargs(broker.get(), "authenticate_with_email_password", c.kwargs);
+    } else if (is_method(c, auth_method, "TOKEN")) {
+        call_with_kwargs(broker.get(), "authenticate_with_token", c.kwargs);
     } else {
         raise_unsupported(c, "Unsupported authentication method: ", auth_method);
     }
@@ -82,10 +89,13 @@ Ref authenticate(const Call& c) {
 Ref logout(const Call& c) {
     PyObject* broker_connection = c[0];
     PyObject* auth_method = c[1];
-    if (!is_method(c, auth_method, "USERNAME_PASSWORD")) {
+    if (is_method(c, auth_method, "USERNAME_PASSWORD")) {
+        call_with_kwargs(broker_connection, "logout_with_username_password", c.kwargs);
+    } else if (is_method(c, auth_method, "TOKEN")) {
+        call_with_kwargs(broker_connection, "logout_with_token", c.kwargs);
+    } else {
         raise_unsupported(c, "Unsupported logout method: ", auth_method);
     }
-    call_with_kwargs(broker_connection, "logout_with_username_password", c.kwargs);
     return none();
 }
 
@@ -120,6 +130,7 @@ void module_body(Module& m) {
     ClassBody cls(m, "AuthenticationMethods", {"BaseEnum"});
     cls.assign("USERNAME_PASSWORD", str("username and password").get());
     cls.assign("EMAIL_PASSWORD", str("email and password").get());
+    cls.assign("TOKEN", str("token").get());
     m.bind("AuthenticationMethods", cls.create().get());
 
     m.bind("authenticate", m.def(authenticate_spec).get());
