@@ -1,5 +1,6 @@
-"""The sandbox driven by the real degiro_connector (3.0.35+): what it accepts, answers and records."""
+"""The sandboxes: DEGIRO's driven by the real degiro_connector (3.0.35+), Trading 212's checked directly."""
 
+import base64
 import json
 import os
 import signal
@@ -17,6 +18,9 @@ from degiro_connector.core.constants import urls
 from degiro_connector.trading.api import API
 from degiro_connector.trading.models.account import UpdateOption, UpdateRequest
 from degiro_connector.trading.models.credentials import Credentials
+
+import trading212_sandbox as t212
+from trading212_sandbox.wire import SCHEMAS
 
 from degiro_sandbox import (
     CLIENT_ID,
@@ -414,3 +418,138 @@ def test_run_forwards_an_interrupt_to_the_command():
         process.kill()
         process.wait()
         process.stdout.close()
+
+
+
+# -- the Trading 212 sandbox ---------------------------------------------------
+# Direct checks of the server; the client's end-to-end tables run against it elsewhere.
+
+SUMMARY, HOLDINGS = "/api/v0/equity/account/summary", "/api/v0/equity/positions"
+INSTRUMENTS, EXCHANGES = "/api/v0/equity/metadata/instruments", "/api/v0/equity/metadata/exchanges"
+
+
+def basic(key, secret=t212.API_SECRET):
+    return "Basic " + base64.b64encode(f"{key}:{secret}".encode()).decode()
+
+
+def t212_call(sb, path, authorization=basic(t212.API_KEY), method="GET", timeout=5):
+    """(status, headers, JSON or text body) of one request to the Trading 212 sandbox."""
+    request = urllib.request.Request(sb.base_url + path, method=method, headers={"Authorization": authorization})
+    try:
+        with urllib.request.urlopen(request, timeout=timeout) as response:
+            status, headers, payload = response.status, response.headers, response.read()
+    except urllib.error.HTTPError as error:
+        with error:
+            status, headers, payload = error.code, error.headers, error.read()
+    if headers.get_content_type() == "application/json":
+        return status, headers, json.loads(payload)
+    return status, headers, payload.decode()
+
+
+# Authorization, method, path, status (None: never answered), the detail of a JSON
+# error, whether the answer carries the x-ratelimit-* headers
+T212_CALLS = [
+    (basic(t212.API_KEY), "GET", SUMMARY, 200, None, True),
+    (t212.LEGACY_API_KEY, "GET", HOLDINGS, 200, None, True),
+    (basic(t212.LEGACY_API_KEY), "GET", HOLDINGS, 401, "Bad API key", False),  # a legacy key has no secret
+    (basic(t212.API_KEY, "wrong"), "GET", HOLDINGS, 401, "Bad API key", False),
+    (basic("nobody"), "GET", HOLDINGS, 401, "Bad API key", False),
+    ("Basic !!", "GET", HOLDINGS, 401, "Bad API key", False),
+    (basic("no-portfolio"), "GET", HOLDINGS, 403, "Scope( portfolio ) missing for API key", True),
+    (basic("no-portfolio"), "GET", SUMMARY, 200, None, True),
+    (basic("no-metadata"), "GET", EXCHANGES, 403, "Scope( metadata ) missing for API key", True),
+    (basic("no-account-data"), "GET", SUMMARY, 403, "Scope( account ) missing for API key", True),
+    (basic("rate-limited"), "GET", INSTRUMENTS, 429, "Limited: 1 / 50s", True),
+    (basic("server-error"), "GET", SUMMARY, 500, "Internal server error", False),
+    (basic("unavailable"), "GET", SUMMARY, 503, "Service temporarily unavailable", False),
+    (basic("timeout-408"), "GET", HOLDINGS, 408, "Timed-out", False),
+    (basic("html"), "GET", HOLDINGS, 403, None, False),
+    (basic("hang"), "GET", HOLDINGS, None, None, False),
+    (basic(t212.API_KEY), "GET", HOLDINGS + "?ticker=KO_US_EQ&ticker=SAPd_EQ", 400, "Repeated query parameter", False),
+    (basic(t212.API_KEY), "GET", SUMMARY + "?ticker=KO_US_EQ", 400, "Unexpected query parameter(s) ['ticker']", True),
+    (basic(t212.API_KEY), "GET", "/api/v0/equity/portfolio", 404, "No endpoint at /api/v0/equity/portfolio", False),
+    (basic(t212.API_KEY), "POST", HOLDINGS, 405, "POST is not allowed here", False),
+]
+
+
+@pytest.mark.parametrize("authorization, method, path, status, detail, counted", T212_CALLS)
+def test_trading212_answers(authorization, method, path, status, detail, counted):
+    with t212.Sandbox() as sb:
+        try:
+            answered, headers, body = t212_call(sb, path, authorization, method, timeout=0.5 if status is None else 5)
+        except (TimeoutError, urllib.error.URLError):
+            answered, headers, body = None, {}, None
+        assert (answered, sb.requests[-1].status) == (status, status)
+        assert ("x-ratelimit-reset" in headers) == counted
+        if detail is not None:
+            assert (body["status"], body["detail"]) == (status, detail)
+        elif status == 403:
+            assert headers.get_content_type() == "text/html" and "Access Denied" in body
+    assert t212.API_SECRET not in repr(sb.requests) and t212.LEGACY_API_KEY not in repr(sb.requests)
+
+
+def test_trading212_rate_limits_per_account_with_headers():
+    with t212.Sandbox() as sb:
+        before = time.time()
+        first, spent = t212_call(sb, SUMMARY), t212_call(sb, SUMMARY)
+        positions = t212_call(sb, HOLDINGS)
+        legacy = t212_call(sb, HOLDINGS, t212.LEGACY_API_KEY)  # another key of the same account
+        other = t212_call(sb, HOLDINGS, basic("empty-portfolio"))  # another account
+        sb.reset_rate_limits()
+        again = t212_call(sb, SUMMARY)
+
+    assert [r[0] for r in (first, spent, positions, legacy, other, again)] == [200, 429, 200, 429, 200, 200]
+    assert spent[2]["detail"] == "Limited: 1 / 5s" and other[2] == []
+    limits = {name: int(spent[1][name]) for name in ("x-ratelimit-limit", "x-ratelimit-period",
+                                                     "x-ratelimit-remaining", "x-ratelimit-used")}
+    assert limits == {"x-ratelimit-limit": 1, "x-ratelimit-period": 5, "x-ratelimit-remaining": 0,
+                      "x-ratelimit-used": 1}
+    assert before + 5 <= int(spent[1]["x-ratelimit-reset"]) <= time.time() + 6  # a Unix time
+    assert first[1]["x-ratelimit-reset"] == spent[1]["x-ratelimit-reset"]
+    assert [(r.endpoint, r.auth, r.status) for r in sb.requests][2:4] == [("positions", "basic", 200),
+                                                                         ("positions", "legacy", 429)]
+
+
+def test_trading212_demo_account_data():
+    with t212.Sandbox(filler_instruments=50) as sb:
+        summary = t212_call(sb, SUMMARY)[2]
+        positions = t212_call(sb, HOLDINGS)[2]
+        instruments = t212_call(sb, INSTRUMENTS)[2]
+        exchanges = t212_call(sb, EXCHANGES)[2]
+        only_ko = t212_call(sb, HOLDINGS + "?ticker=KO_US_EQ", basic("no-metadata"))[2]  # a window of its own
+
+    listed = {i["ticker"]: i for i in instruments}
+    schedules = {s["id"]: e["name"] for e in exchanges for s in e["workingSchedules"]}
+    held = {p["instrument"]["ticker"]: p for p in positions}
+    assert (summary["id"], summary["currency"]) == (t212.ACCOUNT_ID, t212.CURRENCY)
+    assert len(instruments) == len(listed) == 50 + 11
+    assert all(i["workingScheduleId"] in schedules for i in instruments)
+    assert {schedules[listed[t]["workingScheduleId"]] for t in held if t in listed} == {
+        "NASDAQ", "NYSE", "London Stock Exchange", "Deutsche Börse Xetra", "Euronext Paris", "Euronext Amsterdam"}
+    assert [t for t in held if t not in listed] == ["ARM_US_EQ"]
+    assert {p["instrument"]["currency"] for p in positions} == {"USD", "GBX", "EUR"}
+    assert {p["walletImpact"]["currency"] for p in positions} == {"EUR"}
+    pie = held["ASMLa_EQ"]
+    assert 0 < pie["quantityInPies"] < pie["quantity"] == 4.25
+    assert held["KO_US_EQ"]["quantity"] == 0.5321
+    assert summary["investments"]["currentValue"] == pytest.approx(sum(p["walletImpact"]["currentValue"]
+                                                                       for p in positions))
+    assert [p["instrument"]["ticker"] for p in only_ko] == ["KO_US_EQ"]
+
+    # Every object has exactly the members of its schema in the reference.
+    shapes = [(summary, "AccountSummary"), (summary["cash"], "Cash"), (summary["investments"], "Investments")]
+    shapes += [(p, "Position") for p in positions] + [(p["instrument"], "Instrument") for p in positions]
+    shapes += [(p["walletImpact"], "PositionWalletImpact") for p in positions]
+    shapes += [(i, "TradableInstrument") for i in instruments] + [(e, "Exchange") for e in exchanges]
+    shapes += [(s, "WorkingSchedule") for e in exchanges for s in e["workingSchedules"]]
+    shapes += [(t, "TimeEvent") for e in exchanges for s in e["workingSchedules"] for t in s["timeEvents"]]
+    assert [(name, sorted(value)) for value, name in shapes] == [(name, sorted(SCHEMAS[name])) for _, name in shapes]
+
+
+def test_trading212_runner_hands_the_command_url_and_keys():
+    show = "import os; print(os.environ['MORBEX_TRADING212_URL'], os.environ['TRADING212_API_KEY'])"
+    done = subprocess.run([sys.executable, "-m", "trading212_sandbox", "run", "--", sys.executable, "-c", show],
+                          env=sandbox_env(TRADING212_API_KEY="no-portfolio"), capture_output=True, text=True,
+                          timeout=60)
+    url, key = done.stdout.split()
+    assert (done.returncode, url.startswith("http://127.0.0.1:"), key) == (0, True, "no-portfolio")
