@@ -37,7 +37,7 @@ def _parser():
     parser.add_argument("mode", nargs="?", choices=("serve", "run"), default="serve",
                         help="serve until Ctrl-C (the default), or run CMD against the sandbox")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
-    parser.add_argument("--polls", type=int, default=Sandbox.polls_before_ready, metavar="N",
+    parser.add_argument("--polls", type=int, default=2, metavar="N",
                         help="GetStatement answers 1019 this many times before the statement (default: %(default)s)")
     parser.add_argument("--positions", type=int, default=None, metavar="N",
                         help="N generated holdings instead of the demo ones")

@@ -6,8 +6,18 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlsplit
 
 from .service import FlexService
-from .wire import GET_STATEMENT_PATH, GET_STATEMENT_URL, HANG, PER_MINUTE, PER_SECOND, SEND_REQUEST_PATH, \
-    RequestRecord, Reply, html_reply, redact
+from .wire import (
+    GET_STATEMENT_PATH,
+    GET_STATEMENT_URL,
+    HANG,
+    PER_MINUTE,
+    PER_SECOND,
+    SEND_REQUEST_PATH,
+    Reply,
+    RequestRecord,
+    html_reply,
+    redact,
+)
 
 __all__ = ["Sandbox"]
 
@@ -112,18 +122,14 @@ class Sandbox:
     ``clock``               monotonic seconds for the limits (time.monotonic)
     """
 
-    polls_before_ready = 2
-    positions = None
-    own_url = False
-    huge_bytes = 256 * 2**20
-    per_second = PER_SECOND
-    per_minute = PER_MINUTE
-
-    def __init__(self, port=0, *, clock=time.monotonic, **settings):
-        for name, value in settings.items():
-            if name not in ("polls_before_ready", "positions", "own_url", "huge_bytes", "per_second", "per_minute"):
-                raise TypeError(f"Sandbox() got an unexpected keyword argument {name!r}")
-            setattr(self, name, value)
+    def __init__(self, port=0, *, polls_before_ready=2, positions=None, own_url=False, huge_bytes=256 * 2**20,
+                 per_second=PER_SECOND, per_minute=PER_MINUTE, clock=time.monotonic):
+        self.polls_before_ready = polls_before_ready
+        self.positions = positions
+        self.own_url = own_url
+        self.huge_bytes = huge_bytes
+        self.per_second = per_second
+        self.per_minute = per_minute
         self.clock = clock
         self._service = FlexService(self)
         self._port = port
