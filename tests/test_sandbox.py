@@ -1,16 +1,21 @@
-"""The sandboxes: DEGIRO's driven by the real degiro_connector (3.0.35+), Trading 212's checked directly."""
+"""The sandboxes: DEGIRO's driven by the real degiro_connector (3.0.35+); Trading 212's and IB's Flex Web
+Service checked directly: what they accept, answer and record."""
 
 import base64
+import http.client
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
 import time
 import urllib.error
 import urllib.request
+import xml.etree.ElementTree as ET
 from pathlib import Path
 from types import SimpleNamespace
+from urllib.parse import urlencode, urlsplit
 
 import pytest
 import requests
@@ -36,6 +41,8 @@ from degiro_sandbox import (
     totp_now,
 )
 from degiro_sandbox.server import CONNECTOR_URLS
+
+import ibkr_sandbox as ibkr
 
 SANDBOX_DIR = Path(__file__).resolve().parent.parent / "sandbox"
 DEGIRO = "https://trader.degiro.nl"
@@ -553,3 +560,138 @@ def test_trading212_runner_hands_the_command_url_and_keys():
                           timeout=60)
     url, key = done.stdout.split()
     assert (done.returncode, url.startswith("http://127.0.0.1:"), key) == (0, True, "no-portfolio")
+
+
+# -- the IBKR Flex Web Service sandbox -----------------------------------------
+
+def flex(sb, endpoint, t=ibkr.TOKEN, q=ibkr.QUERY_ID, v="3", user_agent="morbex-tests/1"):
+    """One GET, as a client sends it: (HTTP status, headers, body)."""
+    connection = http.client.HTTPConnection(urlsplit(sb.base_url).hostname, urlsplit(sb.base_url).port, timeout=5)
+    try:
+        connection.request("GET", f"/AccountManagement/FlexWebService/{endpoint}?{urlencode(dict(t=t, q=q, v=v))}",
+                           headers={"User-Agent": user_agent} if user_agent else {})
+        response = connection.getresponse()
+        return response.status, dict(response.getheaders()), response.read()
+    finally:
+        connection.close()
+
+
+def fetch_statement(sb, t=ibkr.TOKEN, q=ibkr.QUERY_ID):
+    """SendRequest, then GetStatement until it stops answering 1019: (headers, body)."""
+    code = ET.fromstring(flex(sb, "SendRequest", t, q)[2]).findtext("ReferenceCode")
+    while True:
+        _, headers, body = flex(sb, "GetStatement", t, code)
+        if b"<ErrorCode>1019</ErrorCode>" not in body:
+            return headers, body
+
+
+def test_flex_statement_after_two_polls():
+    with ibkr.Sandbox(per_second=None) as sb:
+        answer = ET.fromstring(flex(sb, "SendRequest")[2])
+        assert (answer.findtext("Status"), answer.findtext("Url")) == ("Success", ibkr.GET_STATEMENT_URL)
+        polls = [ET.fromstring(flex(sb, "GetStatement", q=answer.findtext("ReferenceCode"))[2]) for _ in range(3)]
+        assert [(p.findtext("Status"), p.findtext("ErrorCode")) for p in polls[:2]] == [("Warn", "1019")] * 2
+        assert [(r.endpoint, r.error_code) for r in sb.requests] == [
+            ("SendRequest", None), ("GetStatement", 1019), ("GetStatement", 1019), ("GetStatement", None)]
+        assert ibkr.TOKEN not in repr(sb.requests) and ibkr.QUERY_ID not in repr(sb.requests)
+
+    statement = polls[2]
+    assert [(a.get("accountId"), a.get("currency")) for a in statement.iter("AccountInformation")] == [
+        ("U1234567", "EUR"), ("U7654321", "USD")]
+    rows = list(statement.iter("OpenPosition"))
+    summary = [r for r in rows if r.get("levelOfDetail") == "SUMMARY"]
+    assert len(summary) == ibkr.DEMO_KEPT_POSITIONS
+    number = lambda row, name: float(row.get(name))  # noqa: E731
+    for row in summary:  # the money fields agree with quantity x price x multiplier
+        size = number(row, "position") * number(row, "multiplier")
+        assert number(row, "positionValue") == pytest.approx(size * number(row, "markPrice"), abs=1e-3)
+        assert number(row, "costBasisMoney") == pytest.approx(size * number(row, "costBasisPrice"), abs=1e-3)
+        lots = [r for r in rows if r.get("levelOfDetail") == "LOT" and
+                (r.get("accountId"), r.get("conid")) == (row.get("accountId"), row.get("conid"))]
+        assert not lots or sum(number(lot, "position") for lot in lots) == pytest.approx(number(row, "position"))
+    assert {"NASDAQ", "NYSE", "ARCA", "LSE", "IBIS", "SBF", "AEB", "SEHK", "TSE", "TSEJ", "PINK", "CBOE"} == {
+        r.get("listingExchange") for r in summary}
+    assert {r.get("currency") for r in statement.iter("CashReportCurrency") if r.get("levelOfDetail") == "BaseCurrency"
+            } == {"BASE_SUMMARY"}
+
+
+FLEX_FAILURES = [
+    # endpoint, token, query, version, user agent -> HTTP status, ErrorCode
+    ("SendRequest", ibkr.TOKEN_EXPIRED, ibkr.QUERY_ID, "3", "Java/1.8", 200, 1012),
+    ("SendRequest", ibkr.TOKEN_INVALID, ibkr.QUERY_ID, "3", "Java/1.8", 200, 1015),
+    ("SendRequest", ibkr.TOKEN, ibkr.QUERY_UNKNOWN, "3", "Java/1.8", 200, 1014),
+    ("SendRequest", ibkr.TOKEN_RATE_LIMITED, ibkr.QUERY_ID, "3", "Java/1.8", 200, 1018),
+    ("SendRequest", ibkr.TOKEN, ibkr.QUERY_ID, "2", "Java/1.8", 200, 1020),
+    ("SendRequest", ibkr.TOKEN, ibkr.QUERY_ID, "3", None, 403, None),
+    ("SendRequest", ibkr.TOKEN_SERVER_ERROR, ibkr.QUERY_ID, "3", "Java/1.8", 500, None),
+    ("GetStatement", ibkr.TOKEN, "1234567890", "3", "Java/1.8", 200, 1017),
+]
+
+
+@pytest.mark.parametrize("endpoint, token, query, version, user_agent, status, code", FLEX_FAILURES)
+def test_flex_failures(endpoint, token, query, version, user_agent, status, code):
+    with ibkr.Sandbox() as sb:
+        answer_status, headers, body = flex(sb, endpoint, token, query, version, user_agent)
+        assert (answer_status, sb.requests[0].error_code) == (status, code)
+    if code is not None:
+        answer = ET.fromstring(body)
+        assert (answer.findtext("Status"), answer.findtext("ErrorMessage")) == ("Fail", ibkr.ERRORS[code])
+
+
+def test_flex_limits_per_token():
+    now = [0.0]
+    with ibkr.Sandbox(clock=lambda: now[0]) as sb:
+        for now[0] in (0.0, 0.5, *range(1, 11), 60.0):
+            flex(sb, "SendRequest")
+    # 0.5 s after the first: one a second; t=10 s: the eleventh in a minute; at 60 s the first has aged out.
+    assert [r.error_code for r in sb.requests] == [None, 1018] + [None] * 9 + [1018, None]
+
+
+def not_xml(body):
+    try:
+        ET.fromstring(body)
+    except ET.ParseError:
+        return True
+    return False
+
+
+@pytest.fixture(scope="module")
+def quick_flex():
+    with ibkr.Sandbox(per_second=None, per_minute=None, polls_before_ready=0, huge_bytes=2**20) as sb:
+        yield sb
+
+
+FLEX_STATEMENTS = {
+    ibkr.QUERY_DASHED_DATES: lambda h, b: re.search(rb'reportDate="2026-05-04"', b) is not None,
+    ibkr.QUERY_EMPTY: lambda h, b: ET.fromstring(b).find(".//OpenPosition") is None,
+    ibkr.QUERY_CSV: lambda h, b: b.startswith(b'"ClientAccountID","AccountAlias",'),
+    ibkr.QUERY_TEXT: lambda h, b: b.startswith(b"ClientAccountID|AccountAlias|"),
+    ibkr.QUERY_MALFORMED: lambda h, b: not_xml(b),
+    ibkr.QUERY_BILLION_LAUGHS: lambda h, b: b"<!ENTITY lol9 " in b and b"&lol9;" in b,
+    ibkr.QUERY_HUGE: lambda h, b: "Content-Length" not in h and 2**20 - 2000 < len(b) <= 2**20
+    and ET.fromstring(b).tag == "FlexQueryResponse",
+}
+
+
+@pytest.mark.parametrize("query, check", FLEX_STATEMENTS.items(), ids=[
+    "dashed-dates", "empty", "csv", "text", "malformed", "billion-laughs", "huge"])
+def test_flex_statement_variants(quick_flex, query, check):
+    assert check(*fetch_statement(quick_flex, q=query))
+
+
+def test_flex_hang_ends_when_the_sandbox_closes():
+    sb = ibkr.Sandbox().start()
+    try:
+        with pytest.raises(TimeoutError):
+            run_bounded(flex, sb, "SendRequest", ibkr.TOKEN_HANG, timeout=0.5)
+    finally:
+        sb.close()
+    assert [r.status for r in sb.requests] == [None]
+
+
+def test_flex_runner_hands_the_command_its_address_and_credentials():
+    child = "import os, sys\nprint(os.environ['MORBEX_IBKR_URL'])\nsys.exit(os.environ['IBKR_FLEX_TOKEN'] != sys.argv[1])"
+    env = {k: v for k, v in sandbox_env().items() if not k.startswith("IBKR_FLEX_")}
+    done = subprocess.run([sys.executable, "-m", "ibkr_sandbox", "run", "--", sys.executable, "-c", child, ibkr.TOKEN],
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.startswith("http://127.0.0.1:")) == (0, True), done.stderr
