@@ -1,7 +1,7 @@
 # Turns data/exchanges.tsv into C++ for src/brokerage/exchanges.cpp: the rows,
 # then each broker's codes with the index of the row each names:
 #     constexpr Exchange rows[] = {{"XETR", "DE", "Xetra", "Frankfurt", "DE"}, ...};
-#     constexpr Code ibkr_codes[] = {{"IBIS", 31}, {"IBIS2", 31}, ...};
+#     constexpr Code ibkr_codes[] = {{"IBIS", 29}, {"IBIS2", 29}, ...};
 # A row is checked here, so a bad edit stops the configure step with the line
 # at fault rather than building a table that answers wrongly.
 
@@ -56,12 +56,22 @@ endmacro()
 
 function(generate_exchange_table tsv output)
   # file(STRINGS) drops bytes that are not UTF-8 without a word, so the file
-  # is checked whole first: each byte ASCII or part of a well-formed sequence.
+  # is checked first, a line at a time: the regex engine recurses once per
+  # repetition, and the whole file at once would overflow its stack. Bytes
+  # become space-separated hex, so a line break is found only on a byte.
   file(READ "${tsv}" hex HEX)
-  set(tail "[89ab][0-9a-f]")
-  if(NOT hex MATCHES "^([0-7][0-9a-f]|(c[2-9a-f]|d[0-9a-f])${tail}|e[0-9a-f]${tail}${tail}|f[0-4]${tail}${tail}${tail})*$")
-    message(FATAL_ERROR "${tsv} is not UTF-8")
-  endif()
+  string(REGEX REPLACE "(..)" "\\1 " hex "${hex}")
+  string(REPLACE "0a " ";" hex_lines "${hex}")
+  set(c "[89ab][0-9a-f] ")  # a continuation byte
+  set(utf8 "^([0-7][0-9a-f] |(c[2-9a-f]|d[0-9a-f]) ${c}|e0 [ab][0-9a-f] ${c}|(e[1-9a-c]|e[ef]) ${c}${c}")
+  string(APPEND utf8 "|ed [89][0-9a-f] ${c}|f0 [9ab][0-9a-f] ${c}${c}|f[1-3] ${c}${c}${c}|f4 8[0-9a-f] ${c}${c})*$")
+  set(number 0)
+  foreach(hex_line IN LISTS hex_lines)
+    math(EXPR number "${number} + 1")
+    if(NOT hex_line MATCHES "${utf8}")
+      message(FATAL_ERROR "${tsv}:${number}: not UTF-8")
+    endif()
+  endforeach()
 
   file(STRINGS "${tsv}" lines ENCODING UTF-8)
   set(header "mic\tsuffix\tname\tcity\tcountry\tdegiro\ttrading212\tibkr\tsource")
