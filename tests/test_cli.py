@@ -1,5 +1,7 @@
-"""The morbex command, run as its own process against the local DEGIRO sandbox."""
+"""The morbex command, run as its own process against the local DEGIRO sandbox (and, for what
+only a stand-in broker can stage, called in this process)."""
 import csv
+import importlib
 import io
 import json
 import os
@@ -12,6 +14,14 @@ from pathlib import Path
 
 import pytest
 from degiro_sandbox import DEMO_KEPT_POSITIONS, PASSWORD, TOTP_SECRET, Sandbox, totp_now
+
+from morbex.brokers import Brokers
+from morbex.cli import main
+from morbex.cli.arguments import Option
+from morbex.cli.exits import one_line
+from morbex.cli.logins import BROKERS, Credential, Login, Server
+from morbex.errors import ApprovalTimeout, BrokerUnavailable, LoginRefused, RateLimited, SessionExpired
+from morbex.pactum import BrokerBase
 
 EXPECTED = (Path(__file__).resolve().parent / "data" / "demo_holdings.json").read_text().rstrip("\n")
 COMMAND = [sys.executable, "-m", "morbex"]
@@ -189,3 +199,102 @@ def test_console_script_is_the_same_program():
     for command in ([str(script)], COMMAND):
         result = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=30)
         assert result.stdout == version
+
+
+# -- in this process, a stand-in broker behind the facade ----------------------------
+
+
+class FakeBroker(BrokerBase):
+    failures: dict[str, BaseException] = {}
+    calls: list[tuple[str, dict]] = []
+
+    def _do(self, name, kwargs):
+        FakeBroker.calls.append((name, kwargs))
+        if name in FakeBroker.failures:
+            raise FakeBroker.failures[name]
+        return "[]"
+
+    def authenticate_with_username_password(self, **kwargs):
+        self._do("login", kwargs)
+
+    def authenticate_with_token(self, **kwargs):
+        self._do("login", kwargs)
+
+    def get_current_stock_holdings(self):
+        return self._do("read", {})
+
+    def logout_with_username_password(self, **kwargs):
+        self._do("logout", kwargs)
+
+    def logout_with_token(self, **kwargs):
+        self._do("token logout", kwargs)
+
+    authenticate_with_email_password = authenticate_with_username_password
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    monkeypatch.setattr(importlib.import_module("morbex.minter"), "BrokerDeGiro", FakeBroker)
+    for name in [n for n in os.environ if n.startswith(("DEGIRO_", "MORBEX_"))]:
+        monkeypatch.delenv(name)
+    monkeypatch.setenv("DEGIRO_USERNAME", "demo")
+    monkeypatch.setenv("DEGIRO_PASSWORD", PASSWORD)
+    monkeypatch.setattr(FakeBroker, "failures", {})
+    monkeypatch.setattr(FakeBroker, "calls", [])
+    return FakeBroker
+
+
+# The status follows the error's type, whatever its text says.
+# (where the broker fails, with what, exit status)
+TYPED = [
+    ("login", ApprovalTimeout("the login was not approved in the app within 1 s"), 3),
+    ("login", LoginRefused("wrong password"), 3),
+    ("login", RateLimited("Failed to authenticate with Degiro API: DEGIRO refused the login"), 4),
+    ("read", SessionExpired("the session has expired"), 4),
+    ("read", BrokerUnavailable("no answer within 1 s"), 4),
+    ("read", ConnectionError("connection reset"), 4),  # untyped, and no prefix to go by
+]
+
+
+@pytest.mark.parametrize(("where", "error", "status"), TYPED, ids=lambda v: type(v).__name__ if isinstance(v, Exception) else None)
+def test_exit_status_by_error_type(fake, capsys, where, error, status):
+    fake.failures[where] = error
+    assert main(["holdings"]) == status
+    err = capsys.readouterr().err
+    assert err.splitlines()[-1] == f"morbex: error: {one_line(error)}"
+    assert [name for name, _ in fake.calls][-1] == ("logout" if where == "read" else "login")
+
+
+def test_a_token_broker_is_a_row_of_the_table(fake, capsys, monkeypatch):
+    row = Login(
+        name="Tokens",
+        method="TOKEN",
+        help="The API key comes from TOKENS_API_KEY or a prompt.",
+        credentials=(Credential("api_key", "an API key", variable="TOKENS_API_KEY", prompt="API key: ", secret=True),),
+        options=(Option("--demo", switch=True, keyword="demo", help="the demo account"),),
+        server=Server("MORBEX_TOKENS_URL", keyword="base_url"),
+    )
+    monkeypatch.setitem(BROKERS, Brokers.DEGIRO, row)
+    monkeypatch.setenv("MORBEX_TOKENS_URL", "http://127.0.0.1:9/")
+    monkeypatch.setattr(sys, "stdin", io.StringIO("key-31415\n"))
+
+    assert main(["holdings", "--demo", "--timeout", "2"]) == 0
+    assert fake.calls == [
+        ("login", {"api_key": "key-31415", "timeout": 2, "demo": True, "base_url": "http://127.0.0.1:9"}),
+        ("read", {}),
+        ("token logout", {}),
+    ]
+    err = capsys.readouterr().err
+    assert "morbex: logging in to Tokens...\n" in err and "key-31415" not in err
+    with pytest.raises(SystemExit):
+        main(["holdings", "--otp"])  # DEGIRO's options went with its row
+
+
+@pytest.mark.parametrize("broker", list(BROKERS))
+def test_table_rows_are_consistent(broker):
+    login = BROKERS[broker]
+    # Options end up in shell history and process lists: no secret comes from one.
+    assert [c.keyword for c in login.credentials if c.secret and c.option] == []
+    flags = {option.flag for option in login.options}
+    assert {c.option or c.asked_with for c in login.credentials} - {None} <= flags
+    assert login.method in importlib.import_module("morbex.broker").AuthenticationMethods.__members__

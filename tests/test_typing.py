@@ -25,5 +25,5 @@ def test_stubs_match_the_modules():
 
 
 def test_command_line_type_checks_strictly():
-    result = run("mypy", "--config-file", "pyproject.toml", "--strict", "src/morbex/cli.py")
+    result = run("mypy", "--config-file", "pyproject.toml", "--strict", "src/morbex/cli")
     assert result.returncode == 0, result.stdout + result.stderr
