@@ -7,13 +7,14 @@ import types
 import morbex.keelson as keelson
 
 PORTFOLIO = object()  # UpdateOption.PORTFOLIO
+CASH_FUNDS = object()  # UpdateOption.CASH_FUNDS
 
 
-def positionrow(position):
-    """A position as DEGIRO sends it: a row of name/value attributes."""
+def positionrow(position, kind="positionrow"):
+    """A position (or a cash fund) as DEGIRO sends it: a row of name/value attributes."""
     if not isinstance(position, dict):
         return position
-    return {"name": "positionrow", "id": position.get("id"), "isAdded": True,
+    return {"name": kind, "id": position.get("id"), "isAdded": True,
             "value": [{"name": name, "value": value, "isAdded": True} for name, value in position.items()]}  # fmt: skip
 
 
@@ -28,6 +29,7 @@ class Connector:
         self.positions = []
         self.products = {}
         self.exchanges = []
+        self.cash_funds = []  # {"id", "currencyCode", "value"} each
         self.suffixes = {"XAMS": "AS", "XETR": "DE", "XNAS": ""}
 
     # -- the stand-ins -------------------------------------------------------
@@ -54,7 +56,7 @@ class Connector:
         monkeypatch.setattr(keelson, "Credentials", self.credentials)
         monkeypatch.setattr(keelson, "DegiroAPI", self.api)
         monkeypatch.setattr(keelson, "UpdateRequest", self.update_request)
-        monkeypatch.setattr(keelson, "UpdateOption", types.SimpleNamespace(PORTFOLIO=PORTFOLIO))
+        monkeypatch.setattr(keelson, "UpdateOption", types.SimpleNamespace(PORTFOLIO=PORTFOLIO, CASH_FUNDS=CASH_FUNDS))
         monkeypatch.setattr(keelson, "get_exchange_mic_to_suffix_dict", self.mic_suffixes)
         return self
 
@@ -94,7 +96,10 @@ class FakeAPI:
 
     def get_update(self, *args, **kwargs):
         self._record("get_update", args, kwargs)
-        return {"portfolio": {"lastUpdated": 42, "value": [positionrow(p) for p in self.connector.positions]}}
+        return {
+            "portfolio": {"lastUpdated": 42, "value": [positionrow(p) for p in self.connector.positions]},
+            "cashFunds": {"lastUpdated": 42, "value": [positionrow(f, "cashFund") for f in self.connector.cash_funds]},
+        }
 
     def get_products_info(self, *args, **kwargs):
         self._record("get_products_info", args, kwargs)

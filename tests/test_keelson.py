@@ -11,13 +11,15 @@ from hypothesis import strategies as st
 from degiro_connector.trading.api import API
 from degiro_connector.trading.models.account import UpdateOption, UpdateRequest
 from degiro_connector.trading.models.credentials import Credentials
-from keelson_fakes import PORTFOLIO, Connector
+from keelson_fakes import CASH_FUNDS, PORTFOLIO, Connector
+from schemas import check_cash_balances, check_positions
 
 import morbex.keelson as keelson
 import morbex.utils
 from morbex.keelson import BrokerDeGiro
 from morbex.errors import BrokerUnavailable
 from morbex.pactum import BrokerBase
+from morbex.records import HOLDING_KEYS
 
 METHODS = [
     ("__init__", "(self)", {}),
@@ -27,6 +29,8 @@ METHODS = [
     ("authenticate_with_token", "(self, **kwargs)", {}),
     ("logout_with_username_password", "(self, **kwargs)", {}),
     ("get_current_stock_holdings", "(self)", {}),
+    ("get_positions", "(self) -> 'list[dict]'", {"return": "list[dict]"}),
+    ("get_cash_balances", "(self) -> 'list[dict]'", {"return": "list[dict]"}),
     ("_aggregated_active_holdings", "(self, all_holdings)", {}),
     ("_create_new_active_holding", "(self, id, size)", {}),
     ("_get_stock_info", "(self, ids)", {}),
@@ -470,6 +474,64 @@ def test_empty_portfolio_still_asks_for_products_and_config(connector):
 def test_not_authenticated(connector):
     with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'get_update'"):
         BrokerDeGiro().get_current_stock_holdings()
+
+
+# --- positions and cash ------------------------------------------------------------
+
+WORTH = {"price": 12.5, "breakEvenPrice": 10.0, "plBase": {"EUR": -90.0}}
+# row, product -> mic, price, value, average_price, base_currency, base_value, major_currency, unit_scale
+POSITIONS = {
+    "listed": ({**position("1"), **WORTH}, product("1", "200"), ("XAMS", 12.5, 125.0, 10.0, "EUR", 125.0, "EUR", 1)),
+    "pence, ints on the wire": (
+        {"id": "2", "size": 40, "value": 3081, "price": 8134, "breakEvenPrice": 9520, "plBase": {"EUR": 1}},
+        product("2", "194", currency="GBX"), ("XETR", 8134.0, 325360.0, 9520.0, "EUR", 3081.0, "GBP", 100),
+    ),
+    "decimal product": ({**position("3", size=40.0), "price": 81.34}, product("3", "663", currency="USD"),
+                        ("XNAS", 81.34, 3253.6, None, None, 125.0, "USD", 1)),
+    "fund without MIC, nothing usable": ({**position("4"), "price": "n/a", "plBase": {"EUR": 1.0, "USD": 2.0}},
+                                         product("4", "10000"), (None, None, None, None, None, 125.0, "EUR", 1)),
+    "unlisted exchange": (position("5"), product("5", "1999"), (None, 12.5, 125.0, None, None, 125.0, "EUR", 1)),
+}  # fmt: skip
+
+
+def test_positions(connector):
+    broker = connected(connector)
+    rows = [row for row, _, _ in POSITIONS.values()]
+    holdings_of(connector, [position("FLATEX_EUR", 1520.5), *rows], {p["id"]: p for _, p, _ in POSITIONS.values()})
+    positions = broker.get_positions()
+
+    check_positions(positions)
+    assert [name for name, *_ in broker.trading_api.calls] == ["get_update", "get_products_info", "get_products_config"]
+    assert [tuple(p[key] for key in list(p)[len(HOLDING_KEYS) :] if key not in ("account", "as_of")) for p in positions] == [
+        expected for *_, expected in POSITIONS.values()
+    ]
+    assert [{key: p[key] for key in HOLDING_KEYS} for p in positions] == json.loads(broker.get_current_stock_holdings())
+    assert {(p["account"], p["as_of"]) for p in positions} == {("1234567", positions[0]["as_of"])}
+
+
+def fund(fund_id, currency, value):
+    return {"id": fund_id, "currencyCode": currency, "value": value}
+
+
+def test_cash_balances(connector):
+    broker = connected(connector)
+    connector.cash_funds = [fund(2, "EUR", 1535.5), fund(3, "USD", 312.9), fund(4, "CHF", 0), fund(5, "EUR", -35.5),
+                            fund(6, "GBP", 86)]  # fmt: skip
+    balances = broker.get_cash_balances()
+
+    check_cash_balances(balances)
+    assert [(b["currency"], b["amount"], b["account"]) for b in balances] == [
+        ("EUR", 1500.0, "1234567"), ("USD", 312.9, "1234567"), ("GBP", 86.0, "1234567")
+    ]  # fmt: skip
+    request = ("request", {"option": CASH_FUNDS, "last_updated": 0})
+    assert broker.trading_api.calls == [("get_update", (), {"request_list": [request], "raw": True})]
+
+
+@pytest.mark.parametrize("funds, error", [([{"id": 1, "value": 5.0}], KeyError), ([fund(1, "EUR", "5")], TypeError)])
+def test_cash_failures(connector, funds, error):
+    connector.cash_funds = funds
+    with pytest.raises(error):
+        connected(connector).get_cash_balances()
 
 
 @pytest.mark.parametrize(

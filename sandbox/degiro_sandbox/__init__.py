@@ -27,6 +27,8 @@ keys: 400; a POST that is not application/json: 415)::
     POST /login/secure/login/in-app   the same plus inAppToken
     GET  /pa/secure/client?sessionId=
     GET  /trading/secure/v5/update/{ia};jsessionid={sid}?portfolio=0&intAccount=&sessionId=
+                                      portfolio and cashFunds filled from 0 (rows of name/value
+                                      attributes); the other sections empty
     POST /product_search/secure/v5/products/info?intAccount=&sessionId=
                                       [id, ...]: int32 numbers or their text; "data" keyed
                                       by id text, unknown ids left out
@@ -49,7 +51,8 @@ name, gives 400 ``{"loginFailures":n,"status":3,"statusText":"badCredentials"}``
 with n counting consecutive failures).  Once in, every name is the same client
 (``INT_ACCOUNT``, ``CLIENT_ID``); the name picks how the server behaves:
 
-    demo                the seeded account (account.py); DEMO_KEPT_POSITIONS open positions
+    demo                the seeded account (account.py); DEMO_KEPT_POSITIONS open positions,
+                        cash in EUR, USD and GBP (and a CHF fund at zero)
     totp-needed         2FA on: /login answers 202 {"status":6,"statusText":"totpNeeded"};
                         /login/totp accepts the current code of TOTP_SECRET as its exact
                         six-character text (one step of clock drift either way)
@@ -71,7 +74,7 @@ with n counting consecutive failures).  Once in, every name is the same client
     hang                the login request is never answered; closing the sandbox
                         drops the connection, so a blocked caller gets a connection error
     expired             login succeeds, the session is already expired: data calls get 401
-    empty-portfolio     the portfolio has no rows
+    empty-portfolio     the portfolio has no rows, the one cash fund (EUR) is at zero
     hang-portfolio      as demo, but an update asking for the portfolio is never answered
                         until the sandbox closes
 

@@ -1,11 +1,15 @@
-"""The sandbox's one client: credentials, portfolio, product details, exchange dictionary.
+"""The sandbox's one client: credentials, portfolio, cash, product details, exchange dictionary.
 
 Everything the server answers with is built here from the tables below, in the
-shapes DEGIRO's trader API uses on the wire: portfolio rows as name/value
-attribute lists, products keyed by id text with ``exchangeId`` as text, and
-exchanges with integer ``id`` and optional ``city``/``micCode``/``code``.
+shapes DEGIRO's trader API uses on the wire: portfolio rows and cash funds as
+name/value attribute lists, products keyed by id text with ``exchangeId`` as
+text, and exchanges with integer ``id`` and optional ``city``/``micCode``/``code``.
 Prices are a late-November snapshot; values and cost bases are derived from
 them so that every row is internally consistent.
+
+A portfolio row's ``price`` and ``breakEvenPrice`` are in the product's
+currency (pence for GBX), its ``value`` in the account's currency (EUR), and
+``plBase``/``todayPlBase`` are keyed by that currency.
 """
 
 USERNAME = "demo"
@@ -34,6 +38,7 @@ EUR_PER_UNIT = {
     "HKD": 0.1217,
     "DKK": 0.1341,
     "CHF": 1.0750,
+    "GBP": 1.2060,
 }
 
 # id, symbol, name, isin, currency, exchangeId, productType, closePrice
@@ -102,6 +107,7 @@ _PRODUCT_TYPE_IDS = {"STOCK": 1, "FUND": 13}
 _DEMO_POSITIONS = [
     ("FLATEX_EUR", "CASH", 1523.47, 1.0, 1.0),
     ("FLATEX_USD", "CASH", 312.90, 1.0, 1.0),
+    ("FLATEX_GBP", "CASH", 86.40, 1.0, 1.0),
     ("EUR", "CASH", 12.35, 1.0, 1.0),
     ("331868", "PRODUCT", 25, 237.33, 148.20),
     ("332111", "PRODUCT", 12, 423.46, 301.10),
@@ -152,6 +158,14 @@ _DEMO_POSITIONS = [
 _POSITIONS = {
     "demo": _DEMO_POSITIONS,
     "empty": [],
+}
+
+# id, currencyCode, value: the update's "cashFunds", one fund per currency
+# the account can hold, zero or not. The portfolio's cash rows above add up
+# to these (EUR: FLATEX_EUR and EUR).
+_CASH_FUNDS = {
+    "demo": [(2, "EUR", 1535.82), (3, "USD", 312.90), (4, "GBP", 86.40), (5, "CHF", 0)],
+    "empty": [(2, "EUR", 0)],
 }
 
 EXCHANGES = [
@@ -240,6 +254,18 @@ def _position_row(pid, position_type, size, price, break_even):
 
 
 PORTFOLIOS = {name: [_position_row(*row) for row in rows] for name, rows in _POSITIONS.items()}
+
+
+def _cash_fund(fund_id, currency, value):
+    return {
+        "id": str(fund_id),
+        "name": "cashFund",
+        "isAdded": True,
+        "value": [_attribute("id", fund_id), _attribute("currencyCode", currency), _attribute("value", value)],
+    }
+
+
+CASH_FUNDS = {name: [_cash_fund(*fund) for fund in funds] for name, funds in _CASH_FUNDS.items()}
 
 PRODUCTS_CONFIG = {
     "exchanges": EXCHANGES,

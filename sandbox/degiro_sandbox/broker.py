@@ -197,7 +197,10 @@ class Broker:
                 continue
             section = {"lastUpdated": account.PORTFOLIO_LAST_UPDATED, "name": option, "isAdded": True, "value": []}
             # A caller that is already up to date gets an empty delta, as DEGIRO does.
-            if option == "portfolio" and int(query[option]) < account.PORTFOLIO_LAST_UPDATED:
-                section["value"] = account.PORTFOLIOS[scenario.portfolio]
+            if int(query[option]) < account.PORTFOLIO_LAST_UPDATED:
+                if option == "portfolio":
+                    section["value"] = account.PORTFOLIOS[scenario.portfolio]
+                elif option == "cashFunds":
+                    section["value"] = account.CASH_FUNDS[scenario.portfolio]
             reply[option] = section
         return json_reply(200, reply)

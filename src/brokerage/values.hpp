@@ -23,4 +23,10 @@ void major_currency(PyObject* currency, Ref& major, Ref& scale);
 // The current time in UTC as ISO 8601 text, to the second: "2026-05-04T08:30:12Z".
 Ref utc_now();
 
+// a x b for a quantity and a price: the product of the decimal numbers the
+// two floats print as (their repr), rounded once to a float. Brokers send
+// decimal text; 40 x 81.34 is 3253.6, where the float product would print
+// 3253.6000000000004.
+Ref decimal_product(double a, double b);
+
 }  // namespace morbex::brokerage

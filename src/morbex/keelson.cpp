@@ -49,6 +49,20 @@
 //             holdings = self._aggregated_active_holdings(all_holdings)
 //             return json.dumps(holdings)
 //
+//         def get_positions(self) -> "list[dict]":
+//             <update, all_holdings: as above>
+//             account = None if self.int_account is None else str(self.int_account)
+//             as_of = <the time now, values.hpp utc_now()>
+//             <the selection and join of _aggregated_active_holdings's own body (whatever that method is
+//              on self), each kept holding's row kept beside it; then for each holding and its row, in
+//              order, a position>                                  # keelson/selection.cpp, positions.cpp
+//
+//         def get_cash_balances(self) -> "list[dict]":
+//             request_list = [UpdateRequest(option=UpdateOption.CASH_FUNDS, last_updated=0)]
+//             update = <self.trading_api.get_update(request_list=request_list, raw=True), or a typed error>
+//             account, as_of = <as in get_positions>
+//             return _cash_balances(update["cashFunds"]["value"], account, as_of)   # keelson/positions.cpp
+//
 //         def _aggregated_active_holdings(self, all_holdings): ...   # keelson/selection.cpp
 //         def _create_new_active_holding(self, id, size): ...
 //
@@ -76,6 +90,7 @@
 #include "json_text.hpp"
 #include "keywords.hpp"
 #include "rows.hpp"
+#include "values.hpp"
 
 namespace morbex::keelson {
 namespace {
@@ -140,26 +155,60 @@ Ref logout_with_username_password(const Call& c) {
     return none();
 }
 
-Ref get_current_stock_holdings(const Call& c) {
-    PyObject* self = c[0];
-    PyObject* const* k = names(c);
-    // [UpdateRequest(option=UpdateOption.PORTFOLIO, last_updated=0)]
+// self.trading_api.get_update(request_list=[UpdateRequest(option=UpdateOption.<option>, last_updated=0)],
+// raw=True), or a typed error saying `what` could not be read.
+Ref update_of(const Call& c, PyObject* self, const char* option, const char* what) {
     Ref request_type = c.global("UpdateRequest");
     Ref option_type = c.global("UpdateOption");
-    Ref portfolio = getattr(option_type.get(), "PORTFOLIO");
+    Ref chosen = getattr(option_type.get(), option);
     Ref zero = check(PyLong_FromLong(0));
-    Ref request = call(request_type.get(), {}, {{"option", portfolio.get()}, {"last_updated", zero.get()}});
+    Ref request = call(request_type.get(), {}, {{"option", chosen.get()}, {"last_updated", zero.get()}});
     Ref request_list = check(PyList_New(1));
     PyList_SET_ITEM(request_list.get(), 0, request.release());
 
     Ref trading_api = getattr(self, "trading_api");
-    Ref update = read_from(c, trading_api.get(), "get_update", {{"request_list", request_list.get()}, {"raw", Py_True}},
-                           "the portfolio");
+    return read_from(c, trading_api.get(), "get_update", {{"request_list", request_list.get()}, {"raw", Py_True}},
+                     what);
+}
+
+// What every record of a read shares: the account as text, and the time of the read.
+void account_and_time(PyObject* self, Ref& account, Ref& as_of) {
+    Ref int_account = getattr(self, "int_account");
+    account = int_account.get() == Py_None ? none() : check(PyObject_Str(int_account.get()));
+    as_of = brokerage::utc_now();
+}
+
+Ref get_current_stock_holdings(const Call& c) {
+    PyObject* self = c[0];
+    PyObject* const* k = names(c);
+    Ref update = update_of(c, self, "PORTFOLIO", "the portfolio");
     Ref section = getitem(update.get(), k[k_portfolio]);
     Ref rows = getitem(section.get(), k[k_value]);
     Ref holdings = holdings_of_rows(c, self, rows.get());
     Ref json = c.global("json");
     return brokerage::records_text(json.get(), state(c).json, holdings.get());
+}
+
+Ref get_positions(const Call& c) {
+    PyObject* self = c[0];
+    PyObject* const* k = names(c);
+    Ref update = update_of(c, self, "PORTFOLIO", "the portfolio");
+    Ref section = getitem(update.get(), k[k_portfolio]);
+    Ref rows = getitem(section.get(), k[k_value]);
+    Valuation valuation;
+    account_and_time(self, valuation.account, valuation.as_of);
+    return positions_of_rows(c, self, rows.get(), valuation);
+}
+
+Ref get_cash_balances(const Call& c) {
+    PyObject* self = c[0];
+    PyObject* const* k = names(c);
+    Ref update = update_of(c, self, "CASH_FUNDS", "the cash funds");
+    Ref account, as_of;
+    account_and_time(self, account, as_of);
+    Ref section = getitem(update.get(), k[k_cashFunds]);
+    Ref rows = getitem(section.get(), k[k_value]);
+    return cash_balances_of(c, rows.get(), account.get(), as_of.get());
 }
 
 Ref _aggregated_active_holdings(const Call& c) { return aggregated_active_holdings(c); }
@@ -236,6 +285,20 @@ const FunctionSpec get_current_stock_holdings_spec{
     .body = get_current_stock_holdings,
 };
 
+const FunctionSpec get_positions_spec{
+    .name = "get_positions",
+    .params = {"self"},
+    .annotations = {{{"return", "list[dict]"}}},
+    .body = get_positions,
+};
+
+const FunctionSpec get_cash_balances_spec{
+    .name = "get_cash_balances",
+    .params = {"self"},
+    .annotations = {{{"return", "list[dict]"}}},
+    .body = get_cash_balances,
+};
+
 const FunctionSpec _get_stock_info_spec{
     .name = "_get_stock_info",
     .params = {"self", "ids"},
@@ -266,6 +329,8 @@ void module_body(Module& m) {
     cls.def(authenticate_with_token_spec);
     cls.def(logout_with_username_password_spec);
     cls.def(get_current_stock_holdings_spec);
+    cls.def(get_positions_spec);
+    cls.def(get_cash_balances_spec);
     cls.def(_aggregated_active_holdings_spec);
     cls.def(_create_new_active_holding_spec);
     cls.def(_get_stock_info_spec);

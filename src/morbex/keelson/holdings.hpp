@@ -6,6 +6,7 @@
 #include <vector>
 #include "plain.hpp"
 #include "records.hpp"
+#include "rows.hpp"
 #include "state.hpp"
 
 namespace morbex::keelson {
@@ -25,10 +26,25 @@ constexpr Key field_keys[field_count] = {
     brokerage::key_internal_id};
 using Fields = std::array<Ref, field_count>;
 
-// Holding records, made as the shared records are.
+// What a kept row says of value, for its position: each number a float as
+// the row gives it, or None where it gives none.
+struct Worth {
+    Ref id;  // as the row gives it: the key of its product
+    Ref size, price, average_price, base_currency, base_value;
+};
+
+// What the positions of one read share, and the worth of each row the
+// selection keeps, in its order.
+struct Valuation {
+    Ref account, as_of;
+    std::vector<Worth> kept;
+};
+
+// Holding and position records, made as the shared records are.
 class Records {
 public:
-    explicit Records(PyObject* const* keys) : records_(keys, brokerage::holding_size) {}
+    explicit Records(PyObject* const* keys)
+        : records_(keys, brokerage::holding_size), positions_(keys, brokerage::position_size) {}
 
     // {"internal_id": id, "isin": None, ..., "quantity": size}
     Ref holding(PyObject* id, PyObject* size) {
@@ -47,8 +63,22 @@ public:
         return records_.make(values);
     }
 
+    // A position: a holding's eleven values, the listing's MIC, then the
+    // row's worth (positions.cpp).
+    Ref position(PyObject* const* holding_values, PyObject* mic, const Worth& worth, const Valuation& valuation);
+
+    // completed(f, size) as a position.
+    Ref completed_position(const Fields& f, PyObject* size, PyObject* mic, const Worth& worth,
+                           const Valuation& valuation) {
+        PyObject* values[brokerage::holding_size];
+        for (std::size_t i = 0; i < field_count; ++i) values[field_keys[i]] = f[i].get();
+        values[brokerage::key_quantity] = size;
+        return position(values, mic, worth, valuation);
+    }
+
 private:
     brokerage::Records records_;
+    brokerage::Records positions_;
 };
 
 // holding.update(fields) for an exact dict: dict.update from a dict sets its
@@ -148,8 +178,9 @@ public:
     // it. False, with nothing but the interpreter's own code run, when the
     // data is not plain: the record is then to be done as written. When the
     // ticker is not ours to work out, everything before it is taken plainly,
-    // and the call and what follows it as written.
-    bool plainly(PyObject* holding, PyObject* id, PyObject* product_id, Fields& f);
+    // and the call and what follows it as written. `mic`, when given, is set
+    // to the exchange's MIC (listing_mic), or None.
+    bool plainly(PyObject* holding, PyObject* id, PyObject* product_id, Fields& f, Ref* mic = nullptr);
 
 private:
     // What records read of one exchange, and the suffix our own
@@ -157,7 +188,7 @@ private:
     struct Exchange {
         std::size_t read = 0;  // the refresh() it was read after; 0: never
         bool complete = false, suffix_known = false;
-        Ref name, city, country, suffix;
+        Ref name, city, country, suffix, mic;
     };
 
     void refresh();
@@ -189,6 +220,26 @@ void complete_literally(const Call& c, PyObject* self, PyObject* holding, PyObje
 // stays bare. False when the data is not plain.
 bool plain_suffix(PyObject* const* k, PyObject* mic, PyObject* country, PyObject* suffixes, Ref& suffix);
 
+// Positions (positions.cpp). An exchange's "micCode" as a position's MIC:
+// a non-empty str, else None.
+Ref listing_mic(PyObject* mic_code);
+// The worth of a kept row: read off a plain row (raw_fields), or off its
+// flattened dict as written (row.get(name)).
+Worth worth_of(const RowFields& row);
+Worth worth_of(PyObject* const* k, PyObject* flat);
+// A position for each holding the join gave, paired in order with the kept
+// rows, each holding's eleven values read as written and its MIC looked up
+// as the join does.
+Ref positions_of(const Call& c, PyObject* holdings, const Valuation& valuation, PyObject* holdings_info,
+                 PyObject* exchanges_info);
+// The position of the `index`-th kept row, from its holding record made as written.
+Ref position_of(const Call& c, PyObject* holding, std::size_t index, const Valuation& valuation,
+                PyObject* holdings_info, PyObject* exchanges_info);
+// The MIC of product `id`'s exchange, found as the join finds it.
+Ref mic_as_written(const Call& c, PyObject* holdings_info, PyObject* exchanges_info, PyObject* id);
+// The cash funds' rows as balances: one per currency, zeros left out.
+Ref cash_balances_of(const Call& c, PyObject* rows, PyObject* account, PyObject* as_of);
+
 // The bodies of the methods of the same names.
 Ref aggregated_active_holdings(const Call& c);
 Ref create_new_active_holding(const Call& c);
@@ -197,5 +248,9 @@ Ref get_ticker_with_suffix(const Call& c);
 // self._aggregated_active_holdings(<the rows, flattened>), where our own
 // method takes the rows as they are.
 Ref holdings_of_rows(const Call& c, PyObject* self, PyObject* rows);
+// The positions of DEGIRO's rows: the same selection and join as
+// _aggregated_active_holdings's own (whatever that method is on self), the
+// rows' worth kept alongside.
+Ref positions_of_rows(const Call& c, PyObject* self, PyObject* rows, Valuation& valuation);
 
 }  // namespace morbex::keelson

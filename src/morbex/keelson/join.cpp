@@ -101,7 +101,7 @@ Join::Join(const Call& c, PyObject* self, PyObject* holdings_info, PyObject* exc
     : c_(c), k_(names(c)), self_(self), holdings_info_(holdings_info), exchanges_info_(exchanges_info),
       suffixes_(suffixes) {}
 
-bool Join::plainly(PyObject* holding, PyObject* id, PyObject* product_id, Fields& f) {
+bool Join::plainly(PyObject* holding, PyObject* id, PyObject* product_id, Fields& f, Ref* mic) {
         if (!fresh_) refresh();
         if (!plain_ || !plain_key(id)) return false;
         PyObject* const* k = k_;
@@ -137,6 +137,7 @@ bool Join::plainly(PyObject* holding, PyObject* id, PyObject* product_id, Fields
         f[f_company] = Ref::borrow(company);
         f[f_exchange_id] = Ref::borrow(exchange_id);
         f[f_currency] = Ref::borrow(currency);
+        if (mic != nullptr) *mic = exchange != nullptr ? exchange->mic : none();
         if (exchange == nullptr) {
             f[f_exchange_name] = f[f_exchange_city] = f[f_exchange_country] = none();
             f[f_ticker_suffix] = yahoo_symbol(symbol);
@@ -191,6 +192,7 @@ const Join::Exchange* Join::exchange_at(Py_ssize_t position) {
             e.city = Ref::borrow(city != nullptr ? city : Py_None);
             e.country = Ref::borrow(country);
             e.suffix_known = plain_suffix(k_, mic != nullptr ? mic : Py_None, country, suffixes_, e.suffix);
+            e.mic = listing_mic(mic != nullptr ? mic : Py_None);
         }
         return e.complete ? &e : nullptr;
     }

@@ -62,19 +62,27 @@ Ref flatten_rows(PyObject* rows) {
 
 namespace {
 
-// Which of the three attributes the selection reads a name is: `value`, `id`,
-// `size`, or none (-1). Rows carry a dozen attributes, so most names are
-// told apart by their length and first letter alone.
-int field_of(PyObject* name) {
+// Which attribute of a row a name is: a RowField, or -1 for one that is
+// not read. Rows carry a dozen attributes, so most names are told apart by
+// their length and first letter alone; the worth fields count only when
+// asked for.
+enum RowField { r_value, r_id, r_size, r_price, r_break_even_price, r_pl_base, row_field_count };
+
+int field_of(PyObject* name, bool worth) {
     if (!PyUnicode_IS_COMPACT_ASCII(name)) return -1;
     const auto* text = static_cast<const char*>(PyUnicode_DATA(name));
     switch (PyUnicode_GET_LENGTH(name)) {
     case 5:
-        return std::memcmp(text, "value", 5) == 0 ? 0 : -1;
+        if (std::memcmp(text, "value", 5) == 0) return r_value;
+        return worth && std::memcmp(text, "price", 5) == 0 ? r_price : -1;
     case 2:
-        return std::memcmp(text, "id", 2) == 0 ? 1 : -1;
+        return std::memcmp(text, "id", 2) == 0 ? r_id : -1;
     case 4:
-        return std::memcmp(text, "size", 4) == 0 ? 2 : -1;
+        return std::memcmp(text, "size", 4) == 0 ? r_size : -1;
+    case 6:
+        return worth && std::memcmp(text, "plBase", 6) == 0 ? r_pl_base : -1;
+    case 14:
+        return worth && std::memcmp(text, "breakEvenPrice", 14) == 0 ? r_break_even_price : -1;
     default:
         return -1;
     }
@@ -82,25 +90,30 @@ int field_of(PyObject* name) {
 
 }  // namespace
 
-bool raw_fields(PyObject* const* k, PyObject* row, Ref& value, Ref& id, Ref& size) {
+bool raw_fields(PyObject* const* k, PyObject* row, bool worth, RowFields& out) {
     if (!PyDict_CheckExact(row)) return false;
     PyObject* attributes = lookup(row, k[k_value]);
     if (attributes == nullptr || !PyList_CheckExact(attributes)) return false;
-    PyObject* found[3] = {nullptr, nullptr, nullptr};
+    PyObject* found[row_field_count] = {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(attributes); ++i) {
         PyObject* attribute = PyList_GET_ITEM(attributes, i);
         if (!PyDict_CheckExact(attribute)) return false;
         PyObject* name = lookup(attribute, k[k_name]);
         if (name == nullptr || !PyUnicode_CheckExact(name)) return false;
-        const int field = field_of(name);
+        const int field = field_of(name, worth);
         if (field < 0) continue;
         // Later attributes of the same name win, as they do in a dict.
         if (PyObject* v = lookup(attribute, k[k_value])) found[field] = v;
     }
-    if (found[0] == nullptr || found[1] == nullptr || found[2] == nullptr) return false;
-    value = converted(found[0]);
-    id = converted(found[1]);
-    size = converted(found[2]);
+    if (found[r_value] == nullptr || found[r_id] == nullptr || found[r_size] == nullptr) return false;
+    out.value = converted(found[r_value]);
+    out.id = converted(found[r_id]);
+    out.size = converted(found[r_size]);
+    if (worth) {
+        if (found[r_price] != nullptr) out.price = converted(found[r_price]);
+        if (found[r_break_even_price] != nullptr) out.break_even_price = converted(found[r_break_even_price]);
+        out.pl_base = Ref::borrow(found[r_pl_base]);
+    }
     return true;
 }
 

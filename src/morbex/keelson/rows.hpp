@@ -10,8 +10,15 @@ namespace morbex::keelson {
 Ref flatten_row(PyObject* row);
 Ref flatten_rows(PyObject* rows);
 // What the selection reads of a row, as its flattened dict would give it,
-// read straight from a plain row (an exact dict whose "value" is an exact
-// list of exact dicts with str names) that has all three; false otherwise.
-bool raw_fields(PyObject* const* k, PyObject* row, Ref& value, Ref& id, Ref& size);
+// and, for positions (`worth`), what the row says of value: read straight
+// from a plain row (an exact dict whose "value" is an exact list of exact
+// dicts with str names) that has the first three; false otherwise. The worth
+// fields are null where the row lacks them, and plBase is left unconverted
+// (only its key is read).
+struct RowFields {
+    Ref value, id, size;
+    Ref price, break_even_price, pl_base;
+};
+bool raw_fields(PyObject* const* k, PyObject* row, bool worth, RowFields& out);
 
 }  // namespace morbex::keelson

@@ -58,20 +58,26 @@ public:
     // Whether no record is made yet.
     bool none_made() const { return deferring_; }
     // self._map_holdings_with_info(active_holdings, holdings_info, exchanges_info)
-    // when that is ours, and no record is made yet.
-    Ref map_unmade(const Call& c, PyObject* self, PyObject* holdings_info, PyObject* exchanges_info) {
+    // when that is ours, and no record is made yet; with a valuation, each
+    // record made a position at once, with the worth of its row.
+    Ref map_unmade(const Call& c, PyObject* self, PyObject* holdings_info, PyObject* exchanges_info,
+                   const Valuation* valuation) {
         Ref source = c.global("get_exchange_mic_to_suffix_dict");
         Ref suffixes = call(source.get());
         Join join(c, self, holdings_info, exchanges_info, suffixes.get());
-        for (const Unmade& position : unmade_) {
+        for (std::size_t i = 0; i < unmade_.size(); ++i) {
+            const Unmade& position = unmade_[i];
             Fields f;
-            Ref record;
-            if (join.plainly(nullptr, position.id.get(), position.product_id.get(), f)) {
-                record = records_.completed(f, position.size.get());
+            Ref record, mic;
+            if (join.plainly(nullptr, position.id.get(), position.product_id.get(), f, valuation ? &mic : nullptr)) {
+                record = valuation ? records_.completed_position(f, position.size.get(), mic.get(),
+                                                                 valuation->kept[i], *valuation)
+                                   : records_.completed(f, position.size.get());
             } else {
                 record = records_.holding(position.id.get(), position.size.get());
                 complete_literally(c, self, record.get(), holdings_info, exchanges_info, suffixes.get());
                 join.forget();
+                if (valuation) record = position_of(c, record.get(), i, *valuation, holdings_info, exchanges_info);
             }
             append(record);
         }
@@ -126,11 +132,14 @@ Verdict select_plainly(PyObject* const* k, PyObject* holding, Unmade& kept) {
     return select_fields(lookup(holding, k[k_value]), lookup(holding, k[k_id]), lookup(holding, k[k_size]), kept);
 }
 
-// select_fields for one of DEGIRO's rows, read as its flattened dict would be.
-Verdict select_raw(PyObject* const* k, PyObject* row, Unmade& kept) {
-    Ref value, id, size;
-    if (!raw_fields(k, row, value, id, size)) return Verdict::unknown;
-    return select_fields(value.get(), id.get(), size.get(), kept);
+// select_fields for one of DEGIRO's rows, read as its flattened dict would
+// be; with `worth` (for positions), what the row says of value as well.
+Verdict select_raw(PyObject* const* k, PyObject* row, Unmade& kept, Worth* worth) {
+    RowFields fields;
+    if (!raw_fields(k, row, worth != nullptr, fields)) return Verdict::unknown;
+    const Verdict verdict = select_fields(fields.value.get(), fields.id.get(), fields.size.get(), kept);
+    if (worth != nullptr && verdict == Verdict::kept) *worth = worth_of(fields);
+    return verdict;
 }
 
 // The second half of the loop body as written, for a position that passed:
@@ -153,18 +162,20 @@ void keep_literally(const Call& c, PyObject* self, PyObject* holding, ActiveHold
     check(PyList_Append(active_holding_ids, as_int.get()));
 }
 
-// The loop body of _aggregated_active_holdings as written.
-void select_literally(const Call& c, PyObject* self, PyObject* holding, PyObject* zero,
+// The loop body of _aggregated_active_holdings as written; whether the
+// position was kept.
+bool select_literally(const Call& c, PyObject* self, PyObject* holding, PyObject* zero,
                       ActiveHoldings& active_holdings, PyObject* active_holding_ids) {
     PyObject* const* k = names(c);
     // if holding["value"] == 0.0: continue
     Ref value = getitem(holding, k[k_value]);
-    if (eq(value.get(), zero)) return;
+    if (eq(value.get(), zero)) return false;
     // if not self._can_cast_to_int(holding["id"]): continue
     Method can_cast_to_int(c, self, k[k_can_cast_to_int], _can_cast_to_int_spec);
     Ref id = getitem(holding, k[k_id]);
-    if (!truth(can_cast_to_int({id.get()}).get())) return;
+    if (!truth(can_cast_to_int({id.get()}).get())) return false;
     keep_literally(c, self, holding, active_holdings, active_holding_ids);
+    return true;
 }
 
 }  // namespace
@@ -173,8 +184,9 @@ namespace {
 
 // The body of _aggregated_active_holdings over `rows`: flattened rows, or,
 // when `raw`, DEGIRO's rows as the update gave them, each flattened only
-// where the code as written is to see it.
-Ref aggregate(const Call& c, PyObject* self, PyObject* rows, bool raw) {
+// where the code as written is to see it. With a valuation (raw rows only),
+// the worth of each kept row goes into it, and the records are positions.
+Ref aggregate(const Call& c, PyObject* self, PyObject* rows, bool raw, Valuation* valuation) {
     PyObject* const* k = names(c);
     ActiveHoldings active_holdings(keys(c));
     Ref active_holding_ids = check(PyList_New(0));
@@ -196,8 +208,9 @@ Ref aggregate(const Call& c, PyObject* self, PyObject* rows, bool raw) {
                                              _create_new_active_holding_spec)};
             }
             Unmade kept;
+            Worth worth;
             const Verdict verdict = !ours->selection ? Verdict::unknown
-                                    : raw            ? select_raw(k, row, kept)
+                                    : raw            ? select_raw(k, row, kept, valuation ? &worth : nullptr)
                                                      : select_plainly(k, row, kept);
             Ref flat = raw && !(verdict == Verdict::dropped || (verdict == Verdict::kept && ours->creation))
                            ? flatten_row(row)
@@ -214,9 +227,13 @@ Ref aggregate(const Call& c, PyObject* self, PyObject* rows, bool raw) {
                     keep_literally(c, self, holding, active_holdings, active_holding_ids.get());
                     forget();
                 }
+                if (valuation) valuation->kept.push_back(std::move(worth));
                 return;
             case Verdict::unknown:
-                select_literally(c, self, holding, zero.get(), active_holdings, active_holding_ids.get());
+                if (select_literally(c, self, holding, zero.get(), active_holdings, active_holding_ids.get()) &&
+                    valuation) {
+                    valuation->kept.push_back(worth_of(k, holding));
+                }
                 forget();
                 return;
             }
@@ -230,22 +247,29 @@ Ref aggregate(const Call& c, PyObject* self, PyObject* rows, bool raw) {
     Ref exchange_info = getitem(products_config.get(), "exchanges");
     Method map_holdings_with_info(c, self, k[k_map_holdings_with_info], _map_holdings_with_info_spec);
     if (map_holdings_with_info.own() && active_holdings.none_made()) {
-        return active_holdings.map_unmade(c, self, active_holdings_info.get(), exchange_info.get());
+        return active_holdings.map_unmade(c, self, active_holdings_info.get(), exchange_info.get(), valuation);
     }
-    return map_holdings_with_info({active_holdings.list(), active_holdings_info.get(), exchange_info.get()});
+    Ref holdings =
+        map_holdings_with_info({active_holdings.list(), active_holdings_info.get(), exchange_info.get()});
+    if (!valuation) return holdings;
+    return positions_of(c, holdings.get(), *valuation, active_holdings_info.get(), exchange_info.get());
 }
 
 }  // namespace
 
-Ref aggregated_active_holdings(const Call& c) { return aggregate(c, c[0], c[1], false); }
+Ref aggregated_active_holdings(const Call& c) { return aggregate(c, c[0], c[1], false, nullptr); }
 
 Ref holdings_of_rows(const Call& c, PyObject* self, PyObject* rows) {
     PyObject* const* k = names(c);
     if (finds_own_method(c, self, k[k_aggregated_active_holdings], _aggregated_active_holdings_spec)) {
-        return aggregate(c, self, rows, true);
+        return aggregate(c, self, rows, true, nullptr);
     }
     Ref all_holdings = flatten_rows(rows);
     return call_method(self, "_aggregated_active_holdings", {all_holdings.get()});
+}
+
+Ref positions_of_rows(const Call& c, PyObject* self, PyObject* rows, Valuation& valuation) {
+    return aggregate(c, self, rows, true, &valuation);
 }
 
 Ref create_new_active_holding(const Call& c) { return Records(keys(c)).holding(c[1], c[2]); }

@@ -21,7 +21,8 @@ namespace morbex::keelson {
     X(map_holdings_with_info, "_map_holdings_with_info")                                                  \
     X(aggregated_active_holdings, "_aggregated_active_holdings")                                          \
     X(get_ticker_with_suffix, "_get_ticker_with_suffix") X(int_, "int") X(get, "get") X(update, "update") \
-    X(US, "US") X(portfolio, "portfolio")
+    X(US, "US") X(portfolio, "portfolio") X(price, "price") X(breakEvenPrice, "breakEvenPrice")           \
+    X(plBase, "plBase") X(cashFunds, "cashFunds") X(currencyCode, "currencyCode")
 
 enum Name : std::size_t {
 #define KEELSON_ENUM(id, text) k_##id,
