@@ -1,5 +1,5 @@
 """The whole job through morbex.broker, the real degiro_connector and the local DEGIRO sandbox:
-logins of every kind DEGIRO has today, their failures, and the holdings."""
+logins of every kind DEGIRO has today, their failures, the holdings, positions and cash."""
 import json
 import logging
 import time
@@ -15,6 +15,8 @@ from morbex.broker import AuthenticationMethods, authenticate, logout
 from morbex.brokers import Brokers
 from morbex.errors import ApprovalTimeout, BrokerUnavailable, LoginRefused, RateLimited, SessionExpired
 from morbex.keelson import BrokerDeGiro
+from morbex.records import HOLDING_KEYS
+from schemas import check_cash_balances, check_positions
 
 EXPECTED = Path(__file__).resolve().parent / "data" / "demo_holdings.json"
 LOGIN = AuthenticationMethods.USERNAME_PASSWORD
@@ -91,6 +93,23 @@ def test_seeded_account_cases(sb):
     assert (unlisted["exchange_name"], unlisted["exchange_city"], unlisted["exchange_country"]) == (None, None, None)
     assert unlisted["exchange_id"] == "1999" and unlisted["ticker_suffix"] == "NSRGY"
     assert "\\u00c9" in text and "É" not in text  # json.dumps escapes non-ASCII
+
+
+def test_positions_and_cash(sb):
+    broker = login(sb, int_account=INT_ACCOUNT)
+    positions = sb.run_bounded(broker.get_positions)
+    assert endpoints(sb) == ["login", "update", "products_info", "products_config"]  # the holdings' reads alone
+    cash = sb.run_bounded(broker.get_cash_balances)
+
+    check_positions(positions)
+    check_cash_balances(cash)
+    assert [{key: p[key] for key in HOLDING_KEYS} for p in positions] == json.loads(EXPECTED.read_text())
+    bp = next(p for p in positions if p["ticker"] == "BP.")
+    assert (bp["mic"], bp["price"], bp["value"], bp["average_price"]) == ("XLON", 386.05, 308840.0, 455.3)
+    assert (bp["base_currency"], bp["base_value"], bp["major_currency"], bp["unit_scale"]) == ("EUR", 3724.61, "GBP", 100)
+    assert {p["account"] for p in positions + cash} == {str(INT_ACCOUNT)}
+    assert [p["ticker"] for p in positions if p["mic"] is None] == ["RGPED", "NSRGY"]  # a fund; an unlisted exchange
+    assert [(c["currency"], c["amount"]) for c in cash] == [("EUR", 1535.82), ("USD", 312.9), ("GBP", 86.4)]
 
 
 def test_holdings_twice_and_after_logout(sb):
@@ -200,21 +219,25 @@ def test_ctrl_c_while_waiting_for_approval(sb, monkeypatch):
     assert endpoints(sb) == ["login"]
 
 
-# A session that DEGIRO no longer knows, or that does not answer, once logged in.
+# A session that DEGIRO no longer knows, or that does not answer, once logged in: the read that fails.
+EXPIRED = "HTTP 401: the session has expired or was closed"
+HOLDINGS = "get_current_stock_holdings"
 DATA_FAULTS = {
-    "expired, holdings": (SessionExpired, "expired", INT_ACCOUNT, {}, "the portfolio", "HTTP 401: the session has expired or was closed"),
-    "expired, account number": (SessionExpired, "expired", None, {}, "the client details",
-                                "HTTP 401: the session has expired or was closed"),
-    "portfolio never sent": (BrokerUnavailable, "hang-portfolio", INT_ACCOUNT, {"timeout": 1}, "the portfolio", "no answer within 1 s"),
+    "expired, holdings": (SessionExpired, "expired", INT_ACCOUNT, {}, HOLDINGS, "the portfolio", EXPIRED),
+    "expired, positions": (SessionExpired, "expired", INT_ACCOUNT, {}, "get_positions", "the portfolio", EXPIRED),
+    "expired, cash": (SessionExpired, "expired", INT_ACCOUNT, {}, "get_cash_balances", "the cash funds", EXPIRED),
+    "expired, account number": (SessionExpired, "expired", None, {}, HOLDINGS, "the client details", EXPIRED),
+    "portfolio never sent": (BrokerUnavailable, "hang-portfolio", INT_ACCOUNT, {"timeout": 1}, HOLDINGS, "the portfolio",
+                             "no answer within 1 s"),
 }
 
 
-@pytest.mark.parametrize("error, username, int_account, extra, what, why", DATA_FAULTS.values(), ids=DATA_FAULTS.keys())
-def test_data_faults(sb, error, username, int_account, extra, what, why):
+@pytest.mark.parametrize("error, username, int_account, extra, read, what, why", DATA_FAULTS.values(), ids=DATA_FAULTS.keys())
+def test_data_faults(sb, error, username, int_account, extra, read, what, why):
     with pytest.raises(ConnectionError) as caught:
-        # The login and the holdings on two threads: each thread's requests are bounded.
+        # The login and the read on two threads: each thread's requests are bounded.
         broker = login(sb, username=username, int_account=int_account, **extra)
-        holdings(sb, broker)
+        sb.run_bounded(getattr(broker, read))
     assert type(caught.value) is error
     assert str(caught.value) == f"Could not read {what} from DEGIRO ({why}); logging in again may help"
     assert "live" not in [s.state for s in sb.sessions] or username == "hang-portfolio"

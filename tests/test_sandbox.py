@@ -139,10 +139,12 @@ def demo():
         rows = [flatten(row) for row in raw]
         info = products_info(api, [int(row["id"]) for row in rows if is_product_id(row["id"])])["data"]
         exchanges = api.get_products_config()["exchanges"]
+        cash = api.get_update(request_list=[UpdateRequest(option=UpdateOption.CASH_FUNDS)], raw=True)["cashFunds"]
         api.logout()
     by_id = {exchange["id"]: exchange for exchange in exchanges}
     held = [by_id.get(int(info[row["id"]]["exchangeId"])) for row in kept(rows)]
-    return SimpleNamespace(raw=raw, rows=rows, info=info, exchanges=exchanges, by_id=by_id, held=held)
+    return SimpleNamespace(raw=raw, rows=rows, info=info, exchanges=exchanges, by_id=by_id, held=held,
+                           cash=[flatten(row) for row in cash["value"]], raw_cash=cash["value"])  # fmt: skip
 
 
 def test_demo_session_through_the_connector(sb):
@@ -194,6 +196,13 @@ DEMO_SHAPES = {
     "cash rows with FLATEX ids": lambda d: {r["id"] for r in d.rows if r["positionType"] == "CASH"}
     >= {"FLATEX_EUR", "FLATEX_USD"},
     "cash rows have a value": lambda d: all(r["value"] != 0 for r in d.rows if r["positionType"] == "CASH"),
+    "cash funds: rows of name/value attributes": lambda d: all(r["name"] == "cashFund" for r in d.raw_cash),
+    "cash funds: three currencies, one more at zero": lambda d: [f["currencyCode"] for f in d.cash if f["value"]]
+    == ["EUR", "USD", "GBP"] and any(f["value"] == 0 for f in d.cash),
+    "the portfolio's cash rows add up to the cash funds": lambda d: {
+        f["currencyCode"]: f["value"] for f in d.cash if f["value"]
+    } == {c: round(sum(r["size"] for r in d.rows if r["positionType"] == "CASH" and r["id"].endswith(c)), 2)
+          for c in ("EUR", "USD", "GBP")},
     "a closed position": lambda d: any(r["size"] == 0 and r["value"] == 0 for r in d.rows),
     "zero value with non-zero size": lambda d: any(r["value"] == 0 and r["size"] != 0 for r in d.rows),
     "negative value (short)": lambda d: any(r["value"] < 0 for r in kept(d.rows)),
