@@ -252,7 +252,7 @@ TYPED = [
     ("login", RateLimited("Failed to authenticate with Degiro API: DEGIRO refused the login"), 4),
     ("read", SessionExpired("the session has expired"), 4),
     ("read", BrokerUnavailable("no answer within 1 s"), 4),
-    ("read", ConnectionError("connection reset"), 4),  # untyped, and no prefix to go by
+    ("read", ConnectionError("connection reset"), 4),  # untyped: a broker that answered wrongly
 ]
 
 

@@ -14,20 +14,10 @@ import tempfile
 import unicodedata
 from typing import Any
 
+from morbex.records import HOLDING_KEYS
+
 # The keys of every holding, in the order the broker writes them.
-FIELDS = (
-    "internal_id",
-    "isin",
-    "ticker",
-    "ticker_suffix",
-    "company",
-    "exchange_id",
-    "exchange_name",
-    "exchange_city",
-    "exchange_country",
-    "currency",
-    "quantity",
-)
+FIELDS = HOLDING_KEYS
 
 FORMATS = ("json", "csv", "table")
 
