@@ -19,9 +19,11 @@ from morbex.brokers import Brokers
 from morbex.cli import main
 from morbex.cli.arguments import Option
 from morbex.cli.exits import one_line
+from morbex.cli.formats import totals
 from morbex.cli.logins import BROKERS, Credential, Login, Server
 from morbex.errors import ApprovalTimeout, BrokerUnavailable, LoginRefused, RateLimited, SessionExpired
 from morbex.pactum import BrokerBase
+from morbex.records import CASH_BALANCE_KEYS, HOLDING_KEYS, POSITION_KEYS
 
 EXPECTED = (Path(__file__).resolve().parent / "data" / "demo_holdings.json").read_text().rstrip("\n")
 COMMAND = [sys.executable, "-m", "morbex"]
@@ -41,9 +43,9 @@ def environment(sb, **variables):
     return env
 
 
-def morbex(sb, *args, stdin="", wrapper=(), **variables):
+def morbex(sb, *args, stdin="", wrapper=(), command="holdings", **variables):
     return subprocess.run(
-        [*wrapper, *COMMAND, "holdings", *args],
+        [*wrapper, *COMMAND, command, *args],
         env=environment(sb, **variables),
         input=stdin,
         capture_output=True,
@@ -86,6 +88,50 @@ def test_formats(sb):
 
     assert_logged_out(sb)
     assert sb.sessions and all(s.state == "closed" for s in sb.sessions)
+
+
+def table_says(*lines):
+    return lambda out: all(line.split() in [row.split() for row in out.splitlines()] for line in lines)
+
+
+# What the values and the cash give, by format: (command, options, a check of stdout)
+VALUES = {
+    "positions, json": ("holdings", ["--values"], lambda out: [
+        {key: p[key] for key in HOLDING_KEYS} for p in json.loads(out) if tuple(p) == POSITION_KEYS
+    ] == json.loads(EXPECTED)),
+    "positions, csv": ("holdings", ["--values", "--format", "csv"], lambda out: out.splitlines()[0].split(",")
+                       == list(POSITION_KEYS) and len(out.splitlines()) == DEMO_KEPT_POSITIONS + 1),
+    "positions, table": ("holdings", ["--values", "--format", "table"], table_says(
+        "TICKER COMPANY QUANTITY CURRENCY PRICE VALUE COST EXCHANGE ISIN",
+        "BP.L BP PLC 800 GBX 386.05 308,840.00 364,240.00 London Stock Exchange GB0007980591",
+        "total GBP 9,519.40 9,170.40", "total all in base EUR 136,035.85", f"{DEMO_KEPT_POSITIONS} holdings",
+    )),
+    "cash, json": ("cash", [], lambda out: [(b["currency"], b["amount"], b["account"]) for b in json.loads(out)]
+                   == [("EUR", 1535.82, "31415926"), ("USD", 312.9, "31415926"), ("GBP", 86.4, "31415926")]),
+    "cash, csv": ("cash", ["--format", "csv"], lambda out: out.splitlines()[0].split(",") == list(CASH_BALANCE_KEYS)
+                  and [line.split(",")[:2] for line in out.splitlines()[1:]] == [["EUR", "1535.82"], ["USD", "312.9"],
+                                                                                 ["GBP", "86.4"]]),
+    "cash, table": ("cash", ["--format", "table"], table_says("CURRENCY AMOUNT ACCOUNT AS OF", "3 balances")),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize(("command", "options", "check"), VALUES.values(), ids=VALUES.keys())
+def test_values_and_cash(sb, command, options, check):
+    result = morbex(sb, *options, command=command, COLUMNS="200")
+    assert result.returncode == 0, result.stderr
+    assert check(result.stdout), result.stdout
+    assert_logged_out(sb)
+
+
+def test_totals_count_minor_units_in_major_and_leave_unknowns_blank():
+    pence = {"currency": "GBX", "major_currency": "GBP", "unit_scale": 100, "quantity": 10.0, "value": 1000.0,
+             "average_price": 90.0, "base_currency": "EUR", "base_value": 12.0}
+    unpriced = {"currency": "GBP", "major_currency": "GBP", "unit_scale": 1, "quantity": 1.0, "value": None,
+                "average_price": 5.0, "base_currency": "EUR", "base_value": 6.0}
+    assert totals([pence, unpriced])[1:] == [
+        ("total", "", "", "GBP", "", "", "14.00", "", ""),
+        ("total", "all in base", "", "EUR", "", "18.00", "", "", ""),
+    ]  # fmt: skip
 
 
 # (login name, options, environment, stdin, exit status, what stderr says)
@@ -263,6 +309,13 @@ def test_exit_status_by_error_type(fake, capsys, where, error, status):
     err = capsys.readouterr().err
     assert err.splitlines()[-1] == f"morbex: error: {one_line(error)}"
     assert [name for name, _ in fake.calls][-1] == ("logout" if where == "read" else "login")
+
+
+def test_a_broker_without_cash_balances(fake, capsys):
+    assert main(["cash"]) == 1
+    err = capsys.readouterr().err
+    assert err.splitlines()[-1] == "morbex: error: NotImplementedError: FakeBroker does not report cash balances"
+    assert [name for name, _ in fake.calls] == ["login", "logout"]
 
 
 def test_a_token_broker_is_a_row_of_the_table(fake, capsys, monkeypatch):

@@ -1,6 +1,8 @@
-"""morbex on the command line: log in to a broker, write the account's holdings, log out.
+"""morbex on the command line: log in to a broker, write the account's holdings (and what they
+are worth) or its cash, log out.
 
-    morbex holdings [--format json|csv|table] [--output FILE] [--username NAME] ...
+    morbex holdings [--values] [--format json|csv|table] [--output FILE] [--username NAME] ...
+    morbex cash [--format json|csv|table] [--output FILE] [--username NAME] ...
 
 The password, and a TOTP secret if the account has one, come from the
 environment (DEGIRO_PASSWORD, DEGIRO_TOTP_SECRET) or a prompt that does not
@@ -31,12 +33,24 @@ from morbex.cli.arguments import broker_options, build_parser
 from morbex.cli.console import Console, Redactor, logging_to, watching_approval
 from morbex.cli.credentials import credentials_from, use_server
 from morbex.cli.exits import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, exit_code, one_line
-from morbex.cli.formats import check_writable, render, write_output
+from morbex.cli.formats import check_writable, counted, render, render_records, write_output
 from morbex.cli.logins import BROKERS, Login
 
 
-def fetch_holdings(login: Login, credentials: dict[str, Any], broker_name: str, console: Console) -> str:
-    """Log in, read the holdings, log out: logged out whatever fails once logged in."""
+# What a command reads of the broker once logged in: (what the progress line
+# names, the operation, the kind of records it gives, or None for the holdings
+# text, the noun its records are counted in).
+READS: dict[tuple[str, bool], tuple[str, str, str | None, str]] = {
+    ("holdings", False): ("the holdings", "get_current_stock_holdings", None, "holding"),
+    ("holdings", True): ("the holdings and their values", "get_positions", "positions", "holding"),
+    ("cash", False): ("the cash balances", "get_cash_balances", "cash", "balance"),
+}
+
+
+def fetch(
+    login: Login, credentials: dict[str, Any], broker_name: str, console: Console, what: str, operation: str
+) -> Any:
+    """Log in, read, log out: logged out whatever fails once logged in."""
     from morbex.broker import AuthenticationMethods, authenticate, logout
 
     # The row's method for both: a token broker logs out with TOKEN too.
@@ -46,8 +60,8 @@ def fetch_holdings(login: Login, credentials: dict[str, Any], broker_name: str, 
     with waiting:
         broker = authenticate(Brokers(broker_name), method, **credentials)
     try:
-        console.say("reading the holdings...")
-        text: str = broker.get_current_stock_holdings()
+        console.say(f"reading {what}...")
+        read = getattr(broker, operation)()
     finally:
         try:
             logout(broker, method)
@@ -57,10 +71,10 @@ def fetch_holdings(login: Login, credentials: dict[str, Any], broker_name: str, 
             console.say(f"warning: could not log out: {one_line(error)}")
         else:
             console.say("logged out")
-    return text
+    return read
 
 
-def holdings_command(args: argparse.Namespace, console: Console) -> int:
+def command(args: argparse.Namespace, console: Console) -> int:
     parser: argparse.ArgumentParser = args.command_parser
 
     def fail(message: str) -> NoReturn:
@@ -78,14 +92,17 @@ def holdings_command(args: argparse.Namespace, console: Console) -> int:
         check_writable(args.output)
     credentials = credentials_from(login, args, console, fail)
     use_server(login, credentials, console)
-    text = fetch_holdings(login, credentials, args.broker, console)
-    output, count = render(text, args.format, args.indent)
+    what, operation, kind, noun = READS[args.command, getattr(args, "values", False)]
+    read = fetch(login, credentials, args.broker, console, what, operation)
+    if kind is None:
+        output, count = render(read, args.format, args.indent)
+    else:
+        output, count = render_records(read, kind, args.format, args.indent), len(read)
     write_output(args.output, output)
-    noun = "holding" if count == 1 else "holdings"
     if to_file:
-        console.say(f"wrote {count} {noun} to {args.output}")
+        console.say(f"wrote {counted(count, noun)} to {args.output}")
     elif args.format != "table":  # the table ends with its own count
-        console.say(f"{count} {noun}")
+        console.say(counted(count, noun))
     return EXIT_OK
 
 
@@ -98,7 +115,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_parser(BROKERS).parse_args(argv)
         debug = args.debug
         with logging_to(sys.stderr, redact, debug):
-            return holdings_command(args, console)
+            return command(args, console)
     except KeyboardInterrupt:
         console.say("interrupted")
         return EXIT_INTERRUPTED

@@ -83,35 +83,50 @@ def broker_options(brokers: Mapping[Brokers, Login]) -> dict[str, tuple[Option, 
     return options
 
 
+def add_login_and_output(command: argparse.ArgumentParser, brokers: Mapping[Brokers, Login]) -> None:
+    """What every command takes: the broker, its login options, the output and the waits."""
+    command.set_defaults(command_parser=command)
+    # The first broker of the table is the default.
+    command.add_argument("--broker", choices=[str(b) for b in brokers], default=str(next(iter(brokers))))
+    options = [option for option, _ in broker_options(brokers).values()]
+    for option in options:
+        if not option.waits:
+            option.add_to(command)
+    command.add_argument("--format", choices=FORMATS, default="json")
+    command.add_argument("--indent", type=indent_width, metavar="N", help="pretty JSON, N spaces deep")
+    command.add_argument("--output", metavar="FILE", help="write to FILE (replaced whole) instead of stdout")
+    command.add_argument("--timeout", type=seconds, metavar="S", help="seconds to wait for each answer")
+    for option in options:
+        if option.waits:
+            option.add_to(command)
+    command.add_argument("--debug", action="store_true", help="log everything (secrets hidden) and show tracebacks")
+
+
 def build_parser(brokers: Mapping[Brokers, Login]) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Read a broker account's current stock holdings.",
+        description="Read a broker account's current stock holdings, what they are worth, and its cash.",
         epilog="Exit status: 0 done, 1 failure, 2 usage error, 3 login refused, "
         "4 broker unreachable or answering wrongly, 130 interrupted.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    credentials = [b.help for b in brokers.values()]
     holdings = commands.add_parser(
         "holdings",
         help="log in, write the account's current stock holdings, log out",
-        description=" ".join(
-            ["Log in, write the account's current stock holdings, log out.", *(b.help for b in brokers.values())]
-        ),
+        description=" ".join(["Log in, write the account's current stock holdings, log out.", *credentials]),
     )
-    holdings.set_defaults(command_parser=holdings)
-    # The first broker of the table is the default.
-    holdings.add_argument("--broker", choices=[str(b) for b in brokers], default=str(next(iter(brokers))))
-    options = [option for option, _ in broker_options(brokers).values()]
-    for option in options:
-        if not option.waits:
-            option.add_to(holdings)
-    holdings.add_argument("--format", choices=FORMATS, default="json")
-    holdings.add_argument("--indent", type=indent_width, metavar="N", help="pretty JSON, N spaces deep")
-    holdings.add_argument("--output", metavar="FILE", help="write to FILE (replaced whole) instead of stdout")
-    holdings.add_argument("--timeout", type=seconds, metavar="S", help="seconds to wait for each answer")
-    for option in options:
-        if option.waits:
-            option.add_to(holdings)
-    holdings.add_argument("--debug", action="store_true", help="log everything (secrets hidden) and show tracebacks")
+    add_login_and_output(holdings, brokers)
+    holdings.add_argument(
+        "--values",
+        action="store_true",
+        help="with each holding its price, value and cost, as the broker reports them (the table adds totals)",
+    )
+    cash = commands.add_parser(
+        "cash",
+        help="log in, write the account's cash balances, log out",
+        description=" ".join(["Log in, write the account's cash balance in each currency, log out.", *credentials]),
+    )
+    add_login_and_output(cash, brokers)
     return parser

@@ -1,4 +1,4 @@
-"""The output: the holdings as JSON, CSV or a table, written to stdout or safely to a file."""
+"""The output: holdings, positions or cash balances as JSON, CSV or a table, written to stdout or safely to a file."""
 
 from __future__ import annotations
 
@@ -12,9 +12,11 @@ import stat
 import sys
 import tempfile
 import unicodedata
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
-from morbex.records import HOLDING_KEYS
+from morbex.records import CASH_BALANCE_KEYS, HOLDING_KEYS, POSITION_KEYS
 
 # The keys of every holding, in the order the broker writes them.
 FIELDS = HOLDING_KEYS
@@ -31,12 +33,12 @@ def as_json(text: str, indent: int | None) -> str:
     return json.dumps(json.loads(text), indent=indent, ensure_ascii=text.isascii()) + "\n"
 
 
-def as_csv(holdings: list[dict[str, Any]]) -> str:
+def as_csv(holdings: list[dict[str, Any]], keys: Sequence[str] = FIELDS) -> str:
     out = io.StringIO()
     writer = csv.writer(out)
-    writer.writerow(FIELDS)
+    writer.writerow(keys)
     # csv writes None as an empty cell.
-    writer.writerows([holding.get(key) for key in FIELDS] for holding in holdings)
+    writer.writerows([holding.get(key) for key in keys] for holding in holdings)
     return out.getvalue()
 
 
@@ -68,47 +70,127 @@ def quantity_text(value: Any) -> str:
     return "" if value is None else str(value)
 
 
-def as_table(holdings: list[dict[str, Any]], columns: int) -> str:
-    def text(value: Any) -> str:
-        return "" if value is None else str(value)
+def text(value: Any) -> str:
+    return "" if value is None else str(value)
 
-    headers = ("TICKER", "COMPANY", "QUANTITY", "CURRENCY", "EXCHANGE", "ISIN")
-    rows = [
-        (
-            text(h.get("ticker_suffix")),
-            text(h.get("company")),
-            quantity_text(h.get("quantity")),
-            text(h.get("currency")),
-            text(h.get("exchange_name") if h.get("exchange_name") is not None else h.get("exchange_id")),
-            text(h.get("isin")),
-        )
-        for h in holdings
-    ]
+
+def amount_text(value: Any, places: int = 2) -> str:
+    return "" if value is None else f"{value:,.{places}f}"
+
+
+def price_text(value: Any) -> str:
+    # Cents where that says it all; sub-cent prices keep four places.
+    return amount_text(value, 2 if value is None or round(value, 2) == value else 4)
+
+
+@dataclass(frozen=True)
+class Column:
+    """One column of a table: its header, its cell for a record, and how it gives way."""
+
+    header: str
+    cell: Callable[[dict[str, Any]], str]
+    numeric: bool = False  # right-aligned
+    floor: int | None = None  # too wide for the terminal: shrinks down to this width
+
+
+def cost(position: dict[str, Any]) -> float | None:
+    """What the position cost: quantity x average price, in its currency."""
+    quantity, average = position.get("quantity"), position.get("average_price")
+    return None if quantity is None or average is None else quantity * average
+
+
+TICKER = Column("TICKER", lambda h: text(h.get("ticker_suffix")))
+COMPANY = Column("COMPANY", lambda h: text(h.get("company")), floor=12)
+QUANTITY = Column("QUANTITY", lambda h: quantity_text(h.get("quantity")), numeric=True)
+CURRENCY = Column("CURRENCY", lambda h: text(h.get("currency")))
+EXCHANGE = Column(
+    "EXCHANGE",
+    lambda h: text(h.get("exchange_name") if h.get("exchange_name") is not None else h.get("exchange_id")),
+    floor=10,
+)
+ISIN = Column("ISIN", lambda h: text(h.get("isin")))
+PRICE = Column("PRICE", lambda p: price_text(p.get("price")), numeric=True)
+VALUE = Column("VALUE", lambda p: amount_text(p.get("value")), numeric=True)
+COST = Column("COST", lambda p: amount_text(cost(p)), numeric=True)
+
+HOLDING_COLUMNS = (TICKER, COMPANY, QUANTITY, CURRENCY, EXCHANGE, ISIN)
+POSITION_COLUMNS = (TICKER, COMPANY, QUANTITY, CURRENCY, PRICE, VALUE, COST, EXCHANGE, ISIN)
+CASH_COLUMNS = (
+    Column("CURRENCY", lambda b: text(b.get("currency"))),
+    Column("AMOUNT", lambda b: amount_text(b.get("amount")), numeric=True),
+    Column("ACCOUNT", lambda b: text(b.get("account"))),
+    Column("AS OF", lambda b: text(b.get("as_of"))),
+)
+
+
+def grid(columns: Sequence[Column], rows: list[tuple[str, ...]], footer: str, width: int) -> str:
+    """The rows under the headers, fitted to the terminal's width, then the footer line."""
+    headers = tuple(column.header for column in columns)
     widths = [max(cell_width(cell) for cell in column) for column in zip(headers, *rows)]
-    # Too wide for the terminal: the company and exchange names give way,
-    # the wider first, down to a floor that keeps them recognisable.
+    # Too wide for the terminal: the columns that may give way do, the wider
+    # first, down to a floor that keeps them recognisable.
     gap = 2
-    shrinkable = {1: 12, 4: 10}  # column: narrowest width
-    excess = sum(widths) + gap * (len(widths) - 1) - columns
+    shrinkable = {i: column.floor for i, column in enumerate(columns) if column.floor is not None}
+    excess = sum(widths) + gap * (len(widths) - 1) - width
     while excess > 0:
         index = max(shrinkable, key=lambda i: widths[i] - shrinkable[i])
         if widths[index] <= shrinkable[index]:
             break
         widths[index] -= 1
         excess -= 1
-    right_aligned = {2}
     lines = []
     for row in (headers, *rows):
         cells = []
         for i, cell in enumerate(row):
             cell = fit(cell, widths[i])
-            if i in right_aligned:
+            if columns[i].numeric:
                 cell = cell.strip(" ").rjust(widths[i])
             cells.append(cell)
         lines.append((" " * gap).join(cells).rstrip())
-    count = len(holdings)
-    lines.append(f"{count} holding{'' if count == 1 else 's'}")
+    lines.append(footer)
     return "\n".join(lines) + "\n"
+
+
+def counted(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def as_table(holdings: list[dict[str, Any]], columns: int) -> str:
+    rows = [tuple(column.cell(h) for column in HOLDING_COLUMNS) for h in holdings]
+    return grid(HOLDING_COLUMNS, rows, counted(len(holdings), "holding"), columns)
+
+
+def totals(positions: list[dict[str, Any]]) -> list[tuple[str, ...]]:
+    """Rows of totals, after a blank one: value and cost per currency (minor units counted in their major
+    currency: pence in pounds), then value per base currency where the broker gives one.
+    A total some position has no figure for is left blank."""
+    by_currency: dict[Any, list[float | None]] = {}
+    for p in positions:
+        scale = p.get("unit_scale") or 1
+        major = p.get("major_currency") or p.get("currency")
+        sums = by_currency.setdefault(major, [0.0, 0.0])
+        for i, figure in enumerate((p.get("value"), cost(p))):
+            sums[i] = None if figure is None or sums[i] is None else sums[i] + figure / scale
+    by_base: dict[Any, float] = {}
+    if positions and all(p.get("base_value") is not None and p.get("base_currency") for p in positions):
+        for p in positions:
+            by_base[p["base_currency"]] = by_base.get(p["base_currency"], 0.0) + p["base_value"]
+    rows: list[tuple[str, ...]] = [("",) * len(POSITION_COLUMNS)]  # a blank line before them
+    for currency, (value, paid) in sorted(by_currency.items(), key=lambda item: text(item[0])):
+        rows.append(("total", "", "", text(currency), "", amount_text(value), amount_text(paid), "", ""))
+    for currency, value in by_base.items():
+        rows.append(("total", "all in base", "", text(currency), "", amount_text(value), "", "", ""))
+    return rows
+
+
+def as_position_table(positions: list[dict[str, Any]], columns: int) -> str:
+    rows = [tuple(column.cell(p) for column in POSITION_COLUMNS) for p in positions]
+    return grid(POSITION_COLUMNS, rows + totals(positions), counted(len(positions), "holding"), columns)
+
+
+def as_cash_table(balances: list[dict[str, Any]], columns: int) -> str:
+    rows = [tuple(column.cell(b) for column in CASH_COLUMNS) for b in balances]
+    return grid(CASH_COLUMNS, rows, counted(len(balances), "balance"), columns)
 
 
 def render(text: str, fmt: str, indent: int | None) -> tuple[str, int]:
@@ -119,6 +201,24 @@ def render(text: str, fmt: str, indent: int | None) -> tuple[str, int]:
     if fmt == "table":
         return as_table(holdings, shutil.get_terminal_size().columns), len(holdings)
     return as_json(text, indent), len(holdings)
+
+
+# What each kind of record list is written with: its CSV keys and its table.
+RECORDS: dict[str, tuple[Sequence[str], Callable[[list[dict[str, Any]], int], str]]] = {
+    "positions": (POSITION_KEYS, as_position_table),
+    "cash": (CASH_BALANCE_KEYS, as_cash_table),
+}
+
+
+def render_records(records: list[dict[str, Any]], kind: str, fmt: str, indent: int | None) -> str:
+    """The output of records (positions or cash balances) for a format."""
+    keys, table = RECORDS[kind]
+    if fmt == "csv":
+        return as_csv(records, keys)
+    if fmt == "table":
+        return table(records, shutil.get_terminal_size().columns)
+    # As the holdings text is written: json.dumps's defaults.
+    return as_json(json.dumps(records), indent)
 
 
 # -- output -----------------------------------------------------------------------
