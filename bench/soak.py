@@ -284,7 +284,8 @@ def harmonic_mean_operations():
 # nothing, one cash row, one on an exchange the configuration does not list,
 # one on a US exchange (no suffix), one on a venue without city and MIC.
 POSITIONS = [
-    {"id": "332111", "positionType": "PRODUCT", "size": 10.0, "price": 600.0, "value": 6000.0},
+    {"id": "332111", "positionType": "PRODUCT", "size": 10.0, "price": 600.0, "value": 6000.0,
+     "breakEvenPrice": 512.2, "plBase": {"EUR": -5122.0}},
     {"id": "332111", "positionType": "PRODUCT", "size": 2.0, "price": 600.0, "value": 1200.0},
     {"id": "331868", "positionType": "PRODUCT", "size": 5.0, "price": 150.0, "value": 750.0},
     {"id": "1533610", "positionType": "PRODUCT", "size": 3.0, "price": 0.0, "value": 0.0},
@@ -297,7 +298,7 @@ PRODUCTS = {
     "331868": {"isin": "US0378331005", "symbol": "AAPL", "name": "APPLE INC.", "exchangeId": "663", "currency": "USD"},
     "1533610": {"isin": "DE0007472060", "symbol": "WDI", "name": "WIRECARD", "exchangeId": "194", "currency": "EUR"},
     "999": {"isin": "US6410694060", "symbol": "NSRGY", "name": "NESTLE ADR", "exchangeId": "1999", "currency": "USD"},
-    "777": {"isin": "NL0000000777", "symbol": "RGPED", "name": "FUND", "exchangeId": "608", "currency": "EUR"},
+    "777": {"isin": "NL0000000777", "symbol": "RGPED", "name": "FUND", "exchangeId": "608", "currency": "GBX"},
 }  # fmt: skip
 EXCHANGES = [
     {"id": 194, "name": "Xetra", "city": "Frankfurt", "country": "DE", "micCode": "XETR"},
@@ -306,8 +307,11 @@ EXCHANGES = [
     {"id": 608, "name": "FundShare Matching", "country": "NL"},
 ]  # fmt: skip
 CLIENT_DETAILS = {"data": {"intAccount": 7654321, "clientRole": "basic"}}
+CASH_FUNDS = [{"id": 2, "currencyCode": "EUR", "value": 100.0}, {"id": 3, "currencyCode": "USD", "value": 0}]
 PORTFOLIO_UPDATE = {"portfolio": {"lastUpdated": 42, "value": [
     {"name": "positionrow", "id": p["id"], "value": [{"name": k, "value": v} for k, v in p.items()]} for p in POSITIONS
+]}, "cashFunds": {"lastUpdated": 42, "value": [
+    {"name": "cashFund", "id": str(f["id"]), "value": [{"name": k, "value": v} for k, v in f.items()]} for f in CASH_FUNDS
 ]}}  # fmt: skip
 PRODUCTS_INFO = {"data": PRODUCTS}
 PRODUCTS_CONFIG = {"exchanges": EXCHANGES, "countries": []}
@@ -346,7 +350,7 @@ def fake_connector(connect_error=None):
         "Credentials": types.SimpleNamespace,
         "DegiroAPI": FakeAPI,
         "UpdateRequest": dict,
-        "UpdateOption": types.SimpleNamespace(PORTFOLIO="portfolio"),
+        "UpdateOption": types.SimpleNamespace(PORTFOLIO="portfolio", CASH_FUNDS="cashFunds"),
     }
 
 
@@ -416,6 +420,20 @@ def broker_operations():
     def logout_call():
         logout(connected, LOGIN)
 
+    def positions_call():
+        # The plain path; then, with a record made by Python code, the one that pairs records and rows.
+        if [p["internal_id"] for p in connected.get_positions()] != [332111, 332111, 331868, 999, 777]:
+            raise AssertionError("positions changed")
+        connected._create_new_active_holding = lambda id, size: {"internal_id": id, "quantity": size}
+        try:
+            connected.get_positions()
+        finally:
+            del connected._create_new_active_holding
+
+    def cash_call():
+        if [(c["currency"], c["amount"]) for c in connected.get_cash_balances()] != [("EUR", 100.0)]:
+            raise AssertionError("cash changed")
+
     def missing_field():
         # A product without "currency": KeyError out of the join.
         saved = PRODUCTS["777"].pop("currency")
@@ -430,6 +448,8 @@ def broker_operations():
         Staged("authenticate, holdings, logout", ok, whole_session, shared),
         Staged("get_current_stock_holdings", ok, holdings_call, (connected, *shared)),
         Staged("get_current_stock_holdings KeyError", ok, missing_field, (connected, *shared)),
+        Staged("get_positions", ok, positions_call, (connected, *shared)),
+        Staged("get_cash_balances", ok, cash_call, (connected, *shared)),
         Staged("logout", ok, logout_call, (connected, *shared)),
         Staged("authenticate ConnectionError rewrap", refused,
                raises(ConnectionError, authenticate, Brokers.DEGIRO, LOGIN, username="u", password=PASSWORD), shared),

@@ -20,6 +20,7 @@ def test_usage_example_runs_as_written(monkeypatch):
         "1153605": {"isin": "NL0010273215", "symbol": "ASML", "name": "ASML HOLDING", "exchangeId": "200", "currency": "EUR"}
     }
     connector.exchanges = [{"id": 200, "name": "Euronext Amsterdam", "city": "Amsterdam", "country": "NL", "micCode": "XAMS"}]
+    connector.cash_funds = [{"id": 2, "currencyCode": "EUR", "value": 5.0}, {"id": 3, "currencyCode": "USD", "value": 0}]
 
     namespace = {}
     exec(usage_example(), namespace)
@@ -31,5 +32,7 @@ def test_usage_example_runs_as_written(monkeypatch):
             "exchange_city": "Amsterdam", "exchange_country": "NL", "currency": "EUR", "quantity": 10.0,
         }
     ]  # fmt: skip
+    assert [p["mic"] for p in namespace["positions"]] == ["XAMS"]
+    assert [(c["currency"], c["amount"]) for c in namespace["cash"]] == [("EUR", 5.0)]
     assert connector.events()[0] == "Credentials" and connector.events()[-1] == "logout"
     assert json.loads(json.dumps(namespace["holdings"])) == namespace["holdings"]

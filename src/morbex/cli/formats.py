@@ -170,7 +170,8 @@ def totals(positions: list[dict[str, Any]]) -> list[tuple[str, ...]]:
         major = p.get("major_currency") or p.get("currency")
         sums = by_currency.setdefault(major, [0.0, 0.0])
         for i, figure in enumerate((p.get("value"), cost(p))):
-            sums[i] = None if figure is None or sums[i] is None else sums[i] + figure / scale
+            so_far = sums[i]
+            sums[i] = None if figure is None or so_far is None else so_far + figure / scale
     by_base: dict[Any, float] = {}
     if positions and all(p.get("base_value") is not None and p.get("base_currency") for p in positions):
         for p in positions:
