@@ -115,7 +115,8 @@ Worth worth_of(const RowFields& row) {
 Worth worth_of(PyObject* const* k, PyObject* flat) {
     // Flattened rows are exact dicts (flatten_row), read without Python code.
     if (!PyDict_CheckExact(flat)) raise(PyExc_TypeError, "a portfolio row decodes to a dict");
-    return Worth{Ref::borrow(field(flat, k[k_id])),
+    PyObject* id = field(flat, k[k_id]);  // there: the selection read it
+    return Worth{Ref::borrow(id != nullptr ? id : Py_None),
                  number(field(flat, k[k_size])),
                  number(field(flat, k[k_price])),
                  number(field(flat, k[k_breakEvenPrice])),

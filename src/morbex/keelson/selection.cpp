@@ -62,6 +62,10 @@ public:
     // record made a position at once, with the worth of its row.
     Ref map_unmade(const Call& c, PyObject* self, PyObject* holdings_info, PyObject* exchanges_info,
                    const Valuation* valuation) {
+        // Every kept row is unmade here, and has its worth, in the same order.
+        if (valuation != nullptr && valuation->kept.size() != unmade_.size()) {
+            raise(PyExc_SystemError, "positions: the kept rows and their worth differ in number");
+        }
         Ref source = c.global("get_exchange_mic_to_suffix_dict");
         Ref suffixes = call(source.get());
         Join join(c, self, holdings_info, exchanges_info, suffixes.get());
