@@ -9,19 +9,21 @@
 //         session.send = partial(_bounded_send, session.send, timeout)
 //         return session
 //
-//     def _bounded_send(send, timeout, request, **kwargs):
+//     def _bounded_send(send, bound, request, **kwargs):
 //         if kwargs.get("timeout") is None:
-//             kwargs["timeout"] = timeout
+//             kwargs["timeout"] = bound
 //         try:
 //             response = send(request, **kwargs)
 //         except Exception as e:
-//             send.__self__._morbex_outcome = (TIMED_OUT or UNREACHABLE, timeout, type(e).__name__, None)
+//             send.__self__._morbex_outcome = (TIMED_OUT or UNREACHABLE, bound, type(e).__name__, None)
 //             raise
-//         send.__self__._morbex_outcome = (ANSWERED, timeout, response.status_code, <Retry-After in s>)
+//         send.__self__._morbex_outcome = (ANSWERED, bound, response.status_code, <Retry-After in s>)
 //         return response
 //
 // A broker module binds both names at module level (its _bounded_send may
-// add a rule of its broker's) and builds its sessions through them.
+// add a rule of its broker's) and builds its sessions through them. The
+// bound is not called `timeout`: Session.request hands send a timeout=
+// keyword of its own, which must land in kwargs.
 #pragma once
 #include <Python.h>
 #include <initializer_list>

@@ -12,7 +12,7 @@
 //     from morbex.utils import get_exchange_mic_to_suffix_dict
 //
 //     def _bounded_session(build_session, timeout, **kwargs): ...     # the shared one (http.hpp)
-//     def _bounded_send(send, timeout, request, **kwargs): ...        # keelson/requests.cpp
+//     def _bounded_send(send, bound, request, **kwargs): ...          # keelson/requests.cpp
 //
 //     class BrokerDeGiro(BrokerBase):
 //         def __init__(self):
@@ -249,7 +249,7 @@ const FunctionSpec _bounded_session_spec{
 
 const FunctionSpec _bounded_send_spec{
     .name = "_bounded_send",
-    .params = {"send", "timeout", "request"},
+    .params = {"send", "bound", "request"},
     .varkw = true,
     .body = _bounded_send,
 };

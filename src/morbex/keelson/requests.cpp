@@ -2,7 +2,7 @@
 // bounded session (http.hpp); here what is DEGIRO's about it, and reading
 // from DEGIRO once logged in.
 //
-//     def _bounded_send(send, timeout, request, **kwargs):
+//     def _bounded_send(send, bound, request, **kwargs):
 //         response = <the shared _bounded_send>
 //         if response.status_code == 405:
 //             raise ConnectionError("DEGIRO is down for maintenance")
