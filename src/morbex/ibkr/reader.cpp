@@ -8,7 +8,7 @@ namespace morbex::ibkr {
 namespace {
 
 constexpr std::size_t field_cap = 65536;   // the most text kept of one response field
-constexpr std::size_t slice = 1 << 22;     // expat takes an int length: pieces of 4 MiB
+constexpr std::size_t slice = 1 << 16;     // expat copies what it is given into its buffer: in cache-sized pieces
 
 constexpr bool blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n'; }
 
