@@ -335,8 +335,6 @@ std::unique_ptr<Reader> until_answered(const Call& c, Session& s, PyObject* url,
 // base_url; else the address itself, on IB's own hosts only (the token goes
 // wherever it points).
 Ref statement_address(const Call& c, const Session& s, std::string url) {
-    while (!url.empty() && (url.back() == ' ' || url.back() == '\n' || url.back() == '\r')) url.pop_back();
-    url.erase(0, url.find_first_not_of(" \r\n\t"));
     if (url.empty()) return str(s.base.empty() ? get_statement_url : (s.base + get_statement_path).c_str());
     const std::size_t scheme = url.starts_with("https://") ? 8 : url.starts_with("http://") ? 7 : 0;
     const std::size_t slash = url.find('/', scheme);

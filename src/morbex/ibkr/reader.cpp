@@ -174,7 +174,15 @@ bool Reader::finish() {
     if (scan_ == Scan::between && kind_ == Kind::none) return refuse(Problem::not_xml);
     if (!parse("", 0, true)) return false;
     if (kind_ == Kind::none) return refuse(Problem::not_flex);
-    if (kind_ == Kind::statement) statement_reader_.finish(statement_);
+    if (kind_ == Kind::statement) {
+        std::string detail;
+        if (Problem p = statement_reader_.finish(statement_, detail); p != Problem::none) return refuse(p, detail);
+    }
+    for (std::string* field : {&response_.status, &response_.error_code, &response_.error_message,
+                               &response_.reference_code, &response_.url}) {
+        field->erase(0, field->find_first_not_of(" \t\r\n"));
+        field->erase(field->find_last_not_of(" \t\r\n") + 1);
+    }
     return true;
 }
 
@@ -193,7 +201,7 @@ void Reader::start(const char* name, const char** atts) {
             refuse(Problem::not_flex, std::string("a document of <") + name + ">");
         }
     } else if (kind_ == Kind::statement) {
-        if (Problem p = statement_reader_.start(name, atts, detail_); p != Problem::none) refuse(p, detail_);
+        statement_reader_.start(name, atts);
     } else if (kind_ == Kind::response && depth_ == 2) {
         collect_ = std::strcmp(name, "Status") == 0          ? &response_.status
                    : std::strcmp(name, "ErrorCode") == 0     ? &response_.error_code

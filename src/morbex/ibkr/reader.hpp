@@ -44,7 +44,8 @@ struct Statement {
     bool open_positions = false, cash_report = false;
 };
 
-// The statement's elements as they start, made into records (statement.cpp).
+// The statement's elements as they start, and the records made of them once
+// it has ended (statement.cpp).
 class StatementReader {
 public:
     StatementReader(IbkrState& st, bool positions);
@@ -52,9 +53,10 @@ public:
     StatementReader(const StatementReader&) = delete;
     StatementReader& operator=(const StatementReader&) = delete;
 
-    // An element of the statement has started: Problem::none to go on.
-    Problem start(const char* name, const char** atts, std::string& detail);
-    void finish(Statement& out);
+    // An element of the statement has started.
+    void start(const char* name, const char** atts);
+    // The statement has ended: its records, or the problem that refuses it.
+    Problem finish(Statement& out, std::string& detail);
 
 private:
     struct Parts;

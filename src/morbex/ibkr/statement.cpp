@@ -17,8 +17,11 @@
 // SUMMARY row, not its LOT rows), in statement order over every account, and
 // each currency's cash (levelOfDetail Currency, not the BASE_SUMMARY total;
 // zero balances left out). An element is matched by its name and its
-// attributes read as expat's C strings: a Python object is made only for a
-// value a kept record holds, and the values that repeat from row to row
+// attributes read as expat's C strings; a kept row's values are kept as
+// text, and made into records only once the statement has ended, so a
+// statement refused half-way (past the size cap, say) has cost no Python
+// object, and its text a fraction of its size. A Python object is made only
+// for a value a record holds, and the values that repeat from row to row
 // (currencies, accounts, exchanges, dates) once each.
 #include <cmath>
 #include <cstring>
@@ -39,7 +42,7 @@ using brokerage::Key;
 enum Field {
     f_accountId, f_currency, f_fxRateToBase, f_assetCategory, f_symbol, f_description, f_conid, f_isin,
     f_listingExchange, f_reportDate, f_position, f_markPrice, f_positionValue, f_costBasisPrice, f_levelOfDetail,
-    f_toDate, f_endingCash, field_count
+    f_toDate, f_endingCash, f_statement_date, field_count  // f_statement_date: its FlexStatement's toDate
 };
 
 // The field an attribute name stands for, or -1: a switch on its first
@@ -102,6 +105,36 @@ void read_row(const char** atts, Row& row) {
 }
 
 bool given(const char* v) { return v != nullptr && v[0] != '\0'; }
+
+// Kept rows: each field's value as text, all in one buffer.
+class Table {
+public:
+    void add(const Row& row) {
+        for (const char* v : row) {
+            if (v == nullptr) {
+                at_.push_back(absent);
+                continue;
+            }
+            at_.push_back(text_.size());
+            text_.append(v, std::strlen(v) + 1);
+        }
+    }
+
+    std::size_t size() const { return at_.size() / field_count; }
+
+    // Row `i` as C strings; valid while the table is not added to.
+    void row(std::size_t i, Row& out) const {
+        for (std::size_t f = 0; f < field_count; ++f) {
+            const std::size_t at = at_[i * field_count + f];
+            out[f] = at == absent ? nullptr : text_.data() + at;
+        }
+    }
+
+private:
+    static constexpr std::size_t absent = static_cast<std::size_t>(-1);
+    std::string text_;
+    std::vector<std::size_t> at_;
+};
 
 // A str of UTF-8 text as expat hands it; None for an empty or missing value
 // (IB writes "" where it has nothing to say).
@@ -199,20 +232,67 @@ struct StatementReader::Parts {
         : holding_records(st.keys.position, brokerage::holding_size),
           position_records(st.keys.position, brokerage::position_size),
           cash_records(st.keys.cash, brokerage::cash_size),
-          holdings(check(PyList_New(0))),
-          positions(positions_wanted ? check(PyList_New(0)) : Ref()),
-          cash(check(PyList_New(0))) {}
+          positions_wanted(positions_wanted) {}
 
-    brokerage::Records holding_records, position_records, cash_records;
-    Ref holdings, positions, cash;
+    // While the statement is read.
+    Table position_rows, cash_rows;
+    std::string statement_date;  // the current FlexStatement's toDate, as written
+    std::vector<std::pair<std::string, std::string>> bases;  // account -> base currency
     bool open_positions = false, cash_report = false;
-    Ref statement_date;  // the current FlexStatement's toDate, ISO; null when it has none
+
+    // Once it has ended.
+    brokerage::Records holding_records, position_records, cash_records;
+    bool positions_wanted;
     Repeated<Ref> texts;  // currencies and account ids
     Repeated<Ref> dates;  // as written -> ISO; null when not a date read
     Repeated<Venue> venues;
     Repeated<std::pair<Ref, Ref>> units;  // currency -> (major_currency, unit_scale)
-    std::vector<std::pair<std::string, Ref>> bases;  // account -> base currency
-    std::vector<std::pair<Ref, std::string>> pending;  // positions read before their account's base currency
+
+    void read(Table& table, const char** atts) {
+        Row row;
+        read_row(atts, row);
+        row[f_statement_date] = statement_date.empty() ? nullptr : statement_date.c_str();
+        table.add(row);
+    }
+
+    void flex_statement(const char** atts) {
+        Row row;
+        read_row(atts, row);
+        statement_date = given(row[f_toDate]) ? row[f_toDate] : "";
+    }
+
+    void account_information(const char** atts) {
+        Row row;
+        read_row(atts, row);
+        if (!given(row[f_accountId]) || !given(row[f_currency]) || base_currency(row[f_accountId]) != nullptr) return;
+        bases.emplace_back(row[f_accountId], row[f_currency]);
+    }
+
+    void cash_row(const char** atts) {
+        Row row;
+        read_row(atts, row);
+        const char* currency = row[f_currency];
+        if (!given(row[f_levelOfDetail]) || strcasecmp(row[f_levelOfDetail], "Currency") != 0 || !given(currency) ||
+            std::strcmp(currency, "BASE_SUMMARY") == 0) {
+            return;
+        }
+        read(cash_rows, atts);
+    }
+
+    void position_row(const char** atts) {
+        Row row;
+        read_row(atts, row);
+        // A row without a level is a summary; lots repeat it in parts.
+        if (given(row[f_levelOfDetail]) && strcasecmp(row[f_levelOfDetail], "SUMMARY") != 0) return;
+        if (!given(row[f_assetCategory]) || std::strcmp(row[f_assetCategory], "STK") != 0) return;
+        read(position_rows, atts);
+    }
+
+    const char* base_currency(const char* account) const {
+        for (const auto& [id, currency] : bases)
+            if (id == account) return currency.c_str();
+        return nullptr;
+    }
 
     Ref repeated(const char* v) {
         if (!given(v)) return none();
@@ -221,87 +301,50 @@ struct StatementReader::Parts {
 
     // The ISO date of a row: its own, else its statement's. False when
     // neither is one morbex reads (`detail` then quotes it).
-    bool date(const char* v, Ref& out, std::string& detail) {
-        if (given(v)) {
-            out = dates.get(v, [](const char* k) {
-                const std::string iso = iso_date(k);
-                return iso.empty() ? Ref() : check(PyUnicode_FromStringAndSize(iso.data(), 10));
-            });
-            if (!out) detail = v;
-            return static_cast<bool>(out);
+    bool date(const char* own, const char* statement, Ref& out, std::string& detail) {
+        const char* v = given(own) ? own : statement;
+        if (!given(v)) {
+            detail = "(none)";
+            return false;
         }
-        out = statement_date;
-        if (!out) detail = "(none)";
+        out = dates.get(v, [](const char* k) {
+            const std::string iso = iso_date(k);
+            return iso.empty() ? Ref() : check(PyUnicode_FromStringAndSize(iso.data(), 10));
+        });
+        if (!out) detail = v;
         return static_cast<bool>(out);
     }
 
-    Ref base_currency(const char* account) {
-        if (account != nullptr)
-            for (auto& [id, currency] : bases)
-                if (id == account) return currency;
-        return Ref();
-    }
-
-    Problem flex_statement(const char** atts, std::string& detail);
-    void account_information(const char** atts);
-    Problem cash_row(const char** atts, std::string& detail);
-    Problem position_row(const char** atts, std::string& detail);
+    Problem cash(const Row& row, PyObject* list, std::string& detail);
+    Problem position(const Row& row, PyObject* holdings, PyObject* positions, std::string& detail);
 };
 
-Problem StatementReader::Parts::flex_statement(const char** atts, std::string& detail) {
-    Row row;
-    read_row(atts, row);
-    statement_date = Ref();
-    if (given(row[f_toDate]) && !date(row[f_toDate], statement_date, detail)) return Problem::dates;
-    return Problem::none;
-}
-
-void StatementReader::Parts::account_information(const char** atts) {
-    Row row;
-    read_row(atts, row);
-    if (!given(row[f_accountId]) || !given(row[f_currency]) || base_currency(row[f_accountId])) return;
-    bases.emplace_back(row[f_accountId], repeated(row[f_currency]));
-}
-
-Problem StatementReader::Parts::cash_row(const char** atts, std::string& detail) {
-    Row row;
-    read_row(atts, row);
-    const char* currency = row[f_currency];
-    if (!given(row[f_levelOfDetail]) || strcasecmp(row[f_levelOfDetail], "Currency") != 0 || !given(currency) ||
-        std::strcmp(currency, "BASE_SUMMARY") == 0) {
-        return Problem::none;
-    }
+Problem StatementReader::Parts::cash(const Row& row, PyObject* list, std::string& detail) {
     Ref amount = number(row[f_endingCash]);
     if (!amount || PyFloat_AS_DOUBLE(amount.get()) == 0.0) return Problem::none;
     Ref as_of;
-    if (!date(row[f_toDate], as_of, detail)) return Problem::dates;
-    Ref currency_text = repeated(currency), account = repeated(row[f_accountId]);
+    if (!date(row[f_toDate], row[f_statement_date], as_of, detail)) return Problem::dates;
+    Ref currency = repeated(row[f_currency]), account = repeated(row[f_accountId]);
     PyObject* values[brokerage::cash_size];
-    values[brokerage::cash_currency] = currency_text.get();
+    values[brokerage::cash_currency] = currency.get();
     values[brokerage::cash_amount] = amount.get();
     values[brokerage::cash_account] = account.get();
     values[brokerage::cash_as_of] = as_of.get();
     Ref record = cash_records.make(values);
-    check(PyList_Append(cash.get(), record.get()));
+    check(PyList_Append(list, record.get()));
     return Problem::none;
 }
 
-Problem StatementReader::Parts::position_row(const char** atts, std::string& detail) {
-    Row row;
-    read_row(atts, row);
-    // A row without a level is a summary; lots repeat it in parts.
-    if (given(row[f_levelOfDetail]) && strcasecmp(row[f_levelOfDetail], "SUMMARY") != 0) return Problem::none;
-    if (!given(row[f_assetCategory]) || std::strcmp(row[f_assetCategory], "STK") != 0) return Problem::none;
-
+Problem StatementReader::Parts::position(const Row& row, PyObject* holdings, PyObject* positions,
+                                         std::string& detail) {
     Ref quantity = number(row[f_position]);
     if (!quantity) {
         detail = row[f_position] != nullptr ? row[f_position] : "(none)";
         return Problem::quantity;
     }
     Ref as_of;
-    if (!date(row[f_reportDate], as_of, detail)) return Problem::dates;
-    const char* exchange = given(row[f_listingExchange]) ? row[f_listingExchange] : "";
-    const Venue& v = venues.get(exchange, venue);
+    if (!date(row[f_reportDate], row[f_statement_date], as_of, detail)) return Problem::dates;
+    const Venue& v = venues.get(given(row[f_listingExchange]) ? row[f_listingExchange] : "", venue);
     Ref id = conid(row[f_conid]);
     Ref isin = text(row[f_isin]);
     Ref ticker = text(row[f_symbol]);
@@ -322,8 +365,8 @@ Problem StatementReader::Parts::position_row(const char** atts, std::string& det
     values[brokerage::key_currency] = currency.get();
     values[brokerage::key_quantity] = quantity.get();
     Ref holding = holding_records.make(values);
-    check(PyList_Append(holdings.get(), holding.get()));
-    if (!positions) return Problem::none;
+    check(PyList_Append(holdings, holding.get()));
+    if (positions == nullptr) return Problem::none;
 
     // What the position is worth, in its own currency (IB reports London
     // listings in pounds) and, through fxRateToBase, in the account's.
@@ -336,7 +379,7 @@ Problem StatementReader::Parts::position_row(const char** atts, std::string& det
     value = or_none(std::move(value));
     Ref average_price = or_none(number(row[f_costBasisPrice]));
     Ref account = repeated(row[f_accountId]);
-    Ref base = base_currency(row[f_accountId]);
+    Ref base = given(row[f_accountId]) ? repeated(base_currency(row[f_accountId])) : none();
     const auto& [major, scale] = units.get(given(row[f_currency]) ? row[f_currency] : "", [&](const char*) {
         std::pair<Ref, Ref> unit;
         brokerage::major_currency(currency.get(), unit.first, unit.second);
@@ -346,16 +389,14 @@ Problem StatementReader::Parts::position_row(const char** atts, std::string& det
     values[brokerage::key_price] = price.get();
     values[brokerage::key_value] = value.get();
     values[brokerage::key_average_price] = average_price.get();
-    values[brokerage::key_base_currency] = base ? base.get() : Py_None;
+    values[brokerage::key_base_currency] = base.get();
     values[brokerage::key_base_value] = base_value.get();
     values[brokerage::key_account] = account.get();
     values[brokerage::key_as_of] = as_of.get();
     values[brokerage::key_major_currency] = major.get();
     values[brokerage::key_unit_scale] = scale.get();
-    Ref position = position_records.make(values);
-    check(PyList_Append(positions.get(), position.get()));
-    // The query may list Account Information after Open Positions.
-    if (!base && given(row[f_accountId])) pending.emplace_back(position, row[f_accountId]);
+    Ref record = position_records.make(values);
+    check(PyList_Append(positions, record.get()));
     return Problem::none;
 }
 
@@ -363,39 +404,54 @@ StatementReader::StatementReader(IbkrState& st, bool positions) : parts_(new Par
 
 StatementReader::~StatementReader() = default;
 
-Problem StatementReader::start(const char* name, const char** atts, std::string& detail) {
+void StatementReader::start(const char* name, const char** atts) {
     Parts& p = *parts_;
     switch (name[0]) {
     case 'O':
-        if (std::strcmp(name, "OpenPosition") == 0) return p.position_row(atts, detail);
-        if (std::strcmp(name, "OpenPositions") == 0) p.open_positions = true;
+        if (std::strcmp(name, "OpenPosition") == 0) {
+            p.position_row(atts);
+        } else if (std::strcmp(name, "OpenPositions") == 0) {
+            p.open_positions = true;
+        }
         break;
     case 'C':
-        if (std::strcmp(name, "CashReportCurrency") == 0) return p.cash_row(atts, detail);
-        if (std::strcmp(name, "CashReport") == 0) p.cash_report = true;
+        if (std::strcmp(name, "CashReportCurrency") == 0) {
+            p.cash_row(atts);
+        } else if (std::strcmp(name, "CashReport") == 0) {
+            p.cash_report = true;
+        }
         break;
     case 'A':
         if (std::strcmp(name, "AccountInformation") == 0) p.account_information(atts);
         break;
     case 'F':
-        if (std::strcmp(name, "FlexStatement") == 0) return p.flex_statement(atts, detail);
+        if (std::strcmp(name, "FlexStatement") == 0) p.flex_statement(atts);
         break;
     }
-    return Problem::none;
 }
 
-void StatementReader::finish(Statement& out) {
+Problem StatementReader::finish(Statement& out, std::string& detail) {
     Parts& p = *parts_;
-    for (auto& [position, account] : p.pending) {
-        if (Ref base = p.base_currency(account.c_str())) {
-            check(PyDict_SetItem(position.get(), p.position_records.key(brokerage::key_base_currency), base.get()));
+    Ref holdings = check(PyList_New(0));
+    Ref positions = p.positions_wanted ? check(PyList_New(0)) : Ref();
+    Ref cash = check(PyList_New(0));
+    Row row;
+    for (std::size_t i = 0; i < p.position_rows.size(); ++i) {
+        p.position_rows.row(i, row);
+        if (Problem problem = p.position(row, holdings.get(), positions.get(), detail); problem != Problem::none) {
+            return problem;
         }
     }
-    out.holdings = p.holdings;
-    out.positions = p.positions;
-    out.cash = p.cash;
+    for (std::size_t i = 0; i < p.cash_rows.size(); ++i) {
+        p.cash_rows.row(i, row);
+        if (Problem problem = p.cash(row, cash.get(), detail); problem != Problem::none) return problem;
+    }
+    out.holdings = holdings;
+    out.positions = positions;
+    out.cash = cash;
     out.open_positions = p.open_positions;
     out.cash_report = p.cash_report;
+    return Problem::none;
 }
 
 }  // namespace morbex::ibkr
