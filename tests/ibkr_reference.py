@@ -40,7 +40,8 @@ def number(text):
 def _rows(statement):
     root = ET.fromstring(statement)
     for account in root.iter("FlexStatement"):
-        yield account, account.find("AccountInformation"), account.iter("OpenPosition"), account.iter("CashReportCurrency")
+        info = account.find("AccountInformation")
+        yield account, info, account.iter("OpenPosition"), account.iter("CashReportCurrency")
 
 
 def _holding(row):
@@ -88,7 +89,8 @@ def positions(statement):
                 account=row.get("accountId"),
                 as_of=iso_date(row.get("reportDate") or account.get("toDate")),
             )
-            record["major_currency"], record["unit_scale"] = MINOR_UNITS.get(record["currency"], (record["currency"], 1))
+            unit = MINOR_UNITS.get(record["currency"], (record["currency"], 1))
+            record["major_currency"], record["unit_scale"] = unit
             out.append(record)
     return out
 

@@ -206,6 +206,57 @@ def test_failures(clock, logs, monkeypatch, token, query_id, keywords, settings,
     assert_hidden(logs, shown(caught.value), secrets=(token, query_id))
 
 
+STATEMENT = demo.statement_xml()
+OPEN = b'<FlexQueryResponse><FlexStatements><FlexStatement accountId="U1" toDate="20260504"><OpenPositions>'
+CLOSE = b"</OpenPositions></FlexStatement></FlexStatements></FlexQueryResponse>"
+ROW = b'<OpenPosition assetCategory="STK" levelOfDetail="SUMMARY" conid="1" symbol="X" position="%s" reportDate="%s"/>'
+
+# An answer as it arrives -> what reading it says, after the prefix (None: read, as plain Python reads it).
+ANSWERS = [
+    (b"\xef\xbb\xbf<?xml version='1.0'?>\n<!-- IB -->" + STATEMENT, None),
+    (b'<?xml version="1.0"?><!DOCTYPE FlexQueryResponse SYSTEM "x.dtd">' + STATEMENT, "declares a document type"),
+    (b"<!-- <!DOCTYPE is only a comment here --> <!---->" + STATEMENT, None),
+    (b"<!doctype html><html><body>Maintenance</body></html>", "IB answered with an HTML page"),
+    (b"<html><body>Maintenance</body></html>", "IB's answer is not a Flex statement (a document of <html>)"),
+    (b"", "IB's answer is not a Flex statement (an empty answer)"),
+    (b" \n", "IB's answer is not XML"),
+    (b"Maintenance", "IB's answer is not XML"),
+    (b'"Symbol","Quantity"\n"AAPL","25"\n', "the Flex query delivers CSV, not XML"),
+    (b"Symbol\tQuantity\nAAPL\t25\n", "the Flex query delivers text, not XML"),
+    (STATEMENT[:-40], "IB's answer is not well-formed XML (no element found at line"),
+    (STATEMENT.replace(b"APPLE INC", b"APPLE &undefined; INC"), "not well-formed XML (undefined entity at line"),
+    (OPEN + ROW % (b"25", b"05/04/2026") + CLOSE, 'dates are in a format morbex does not read ("05/04/2026")'),
+    (OPEN + ROW % (b"n/a", b"20260504") + CLOSE, 'an open position whose quantity is not a number ("n/a")'),
+    (b"<FlexStatementResponse><Status>Warn</Status><ErrorCode>1019</ErrorCode>"
+     b"<ErrorMessage>Statement generation in progress.</ErrorMessage></FlexStatementResponse>",
+     "IB error 1019: Statement generation in progress."),
+]
+
+
+@pytest.mark.parametrize("answer, text", ANSWERS)
+def test_answers_are_refused_as_they_are_read(answer, text):
+    if text is None:
+        assert ibkr._holdings_of_statement(answer) == reference.holdings_text(STATEMENT)
+        return
+    with pytest.raises(BrokerUnavailable) as caught:
+        ibkr._holdings_of_statement(answer)
+    assert str(caught.value).startswith(READ) and text in str(caught.value)
+
+
+@pytest.mark.parametrize("line, shown", [
+    ("/AccountManagement/FlexWebService/SendRequest?t=123&q=456&v=3",
+     "/AccountManagement/FlexWebService/SendRequest?t=<redacted>&q=<redacted>&v=3"),
+    ("/proxy/AccountManagement/FlexWebService/GetStatement?v=3&q=789&t=123#x",
+     "/proxy/AccountManagement/FlexWebService/GetStatement?v=3&q=<redacted>&t=<redacted>#x"),
+    ("/elsewhere?t=123", "/elsewhere?t=123"),
+])
+def test_request_lines_are_logged_without_the_token(line, shown):
+    record = logging.LogRecord("urllib3.connectionpool", logging.DEBUG, __file__, 1, '%s "%s" %s', ("GET", line, 200),
+                               None)
+    assert ibkr._redact_flex_query(record) is True
+    assert record.args == ("GET", shown, 200)
+
+
 # -- what is refused before anything is sent ------------------------------------
 
 SECRET, OTHER = "314159265358979323846264", "271828"
@@ -240,8 +291,9 @@ def test_arguments_are_refused_by_name(kwargs, error, text):
     (lambda b: b.logout_with_username_password(), "username and password"),
 ])
 def test_password_logins_are_not_offered(call, text):
-    with pytest.raises(NotImplementedError, match=f"^Interactive Brokers does not support authentication with {text}.$"):
+    with pytest.raises(NotImplementedError) as caught:
         call(ibkr.BrokerIBKR())
+    assert str(caught.value) == f"Interactive Brokers does not support authentication with {text}."
 
 
 def test_reads_before_a_login_are_refused():

@@ -138,7 +138,11 @@ const FunctionSpec _bounded_send_spec{
     .body = _bounded_send,
 };
 
-const FunctionSpec _redact_flex_query_spec{.name = "_redact_flex_query", .params = {"record"}, .body = _redact_flex_query};
+const FunctionSpec _redact_flex_query_spec{
+    .name = "_redact_flex_query",
+    .params = {"record"},
+    .body = _redact_flex_query,
+};
 
 const FunctionSpec _holdings_of_statement_spec{
     .name = "_holdings_of_statement",

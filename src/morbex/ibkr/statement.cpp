@@ -180,7 +180,9 @@ std::string iso_date(const char* v) {
         return true;
     };
     const std::size_t length = std::strlen(v);
-    if (length == 8 && digits(0, 8)) return std::string(v, 4) + '-' + std::string(v + 4, 2) + '-' + std::string(v + 6, 2);
+    if (length == 8 && digits(0, 8)) {
+        return std::string(v, 4) + '-' + std::string(v + 4, 2) + '-' + std::string(v + 6, 2);
+    }
     if (length == 10 && digits(0, 4) && v[4] == '-' && digits(5, 2) && v[7] == '-' && digits(8, 2)) return v;
     return {};
 }
