@@ -1,13 +1,23 @@
-"""Local cost of BrokerDeGiro.get_current_stock_holdings and get_positions, network left out.
+"""Local cost of the holdings, network left out: DEGIRO's and Interactive Brokers'.
 
-The connector is replaced by objects that answer at once from prepared dicts
-(shaped as DEGIRO's JSON gives them: position rows of name/value attributes),
-so what is measured is reading the rows, the selection, the product and
-exchange join, and json.dumps or the position records. Side by side:
+DEGIRO: the connector is replaced by objects that answer at once from
+prepared dicts (shaped as DEGIRO's JSON gives them: position rows of
+name/value attributes), so what is measured is reading the rows, the
+selection, the product and exchange join, and json.dumps or the position
+records. Side by side:
 
   baseline  the same algorithm written in plain Python, on the same fakes
   morbex    BrokerDeGiro.get_current_stock_holdings(), or get_positions()
   floor     json.dumps alone on the records morbex builds (the holdings text is that text)
+
+Interactive Brokers: a Flex statement's XML bytes (the sandbox's, with
+generated positions and their lots) to the holdings text. Side by side:
+
+  baseline  xml.etree.ElementTree and plain Python (tests/ibkr_reference.py)
+  morbex    morbex.ibkr._holdings_of_statement, what get_current_stock_holdings
+            does with a statement (expat through pyexpat's capsule)
+  expat     pyexpat parsing the same bytes with no handler at all: what any
+            reader built on expat pays before it keeps anything
 
 Run: .venv/bin/python bench/holdings.py
 """
@@ -18,13 +28,20 @@ import sys
 import time
 from pathlib import Path
 
+import pyexpat
+
+import morbex.ibkr as ibkr
 import morbex.keelson as keelson
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+ROOT = Path(__file__).resolve().parent.parent
+sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "sandbox")]
+import ibkr_reference  # noqa: E402  (the plain-Python reading the tests compare with)
+from ibkr_sandbox.statement import generated_positions, statement_xml  # noqa: E402
 from keelson_reference import Reference, flattened  # noqa: E402  (the plain-Python version the tests use)
 
 EXCHANGES = 200
 SIZES = (100, 10_000)
+IBKR_SIZES = (100, 10_000)
 
 
 # (name, city, country, MIC) as DEGIRO's products configuration lists them.
@@ -159,6 +176,32 @@ def main():
             ok = speedup >= 8 and overhead <= 1.6 and p_speedup >= 8
     print(f"targets at {max(SIZES)} positions (holdings and positions >= 8x the baseline, holdings <= 1.6x "
           f"json.dumps): {'met' if ok else 'MISSED'}")
+    return ibkr_main() and ok
+
+
+def expat_alone(statement):
+    pyexpat.ParserCreate().Parse(statement, True)
+
+
+def ibkr_main():
+    print(f"\nInteractive Brokers, a Flex statement's XML to the holdings text\n"
+          f"{'positions':>9} {'bytes':>10} {'baseline':>11} {'morbex':>11} {'expat':>11} "
+          f"{'baseline/morbex':>16} {'baseline/expat':>15}")
+    ok = True
+    for positions in IBKR_SIZES:
+        statement = statement_xml(generated_positions(positions))
+        assert ibkr._holdings_of_statement(statement) == ibkr_reference.holdings_text(statement), "results differ"
+        seconds = 3.0 if positions > 1000 else 1.0
+        t_base = best_of(lambda: ibkr_reference.holdings_text(statement), seconds=seconds)
+        t_ours = best_of(lambda: ibkr._holdings_of_statement(statement), seconds=seconds)
+        t_expat = best_of(lambda: expat_alone(statement), seconds=seconds)
+        speedup = t_base / t_ours
+        print(f"{positions:>9} {len(statement):>10} {t_base * 1e3:>9.3f}ms {t_ours * 1e3:>9.3f}ms "
+              f"{t_expat * 1e3:>9.3f}ms {speedup:>15.1f}x {t_base / t_expat:>14.1f}x")
+        if positions == max(IBKR_SIZES):
+            ok = speedup >= 5
+    print(f"target at {max(IBKR_SIZES)} positions (>= 5x the baseline): {'met' if ok else 'MISSED'}; expat alone "
+          f"bounds what any reader on it can reach (baseline/expat)")
     return ok
 
 

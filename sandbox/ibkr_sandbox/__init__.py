@@ -37,7 +37,8 @@ the first ``sb.polls_before_ready`` polls (default 2), then the statement.
 Cases by token (any query) and by query id (with TOKEN), also as SCENARIOS::
 
     TOKEN, QUERY_ID         the demo: two accounts (U1234567 base EUR, U7654321 base
-                            USD), DEMO_KEPT_POSITIONS holdings plus LOT rows
+                            USD), DEMO_KEPT_POSITIONS stock holdings plus LOT rows
+                            and an option
     TOKEN_EXPIRED           1012            TOKEN_INVALID          1015
     TOKEN_RATE_LIMITED      1018 at once    TOKEN_NEVER_READY      1019 forever
     TOKEN_SERVER_ERROR      HTTP 500, HTML  TOKEN_HANG             SendRequest never answered

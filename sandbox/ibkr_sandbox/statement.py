@@ -121,8 +121,9 @@ DEMO_POSITIONS = (
              sub="ADR"),
 )
 
-# The holdings a reader keeps from the demo statement: every SUMMARY row, the option included.
-DEMO_KEPT_POSITIONS = len(DEMO_POSITIONS)
+# The holdings a reader keeps from the demo statement: every stock's SUMMARY row (ETFs are
+# stocks to IB); the option is left out.
+DEMO_KEPT_POSITIONS = sum(1 for row in DEMO_POSITIONS if row.category == "STK")
 
 # Where generated positions are listed, and a price there.
 _GENERATED_LINES = (

@@ -4,6 +4,7 @@
 //
 //     class Brokers(BaseEnum):
 //         DEGIRO = "degiro"
+//         IBKR = "ibkr"
 #include "classes.hpp"
 #include "module.hpp"
 #include "ops.hpp"
@@ -18,6 +19,7 @@ void module_body(Module& m) {
     // enum namespace's __setitem__, which is what makes DEGIRO a member.
     ClassBody cls(m, "Brokers", {"BaseEnum"});
     cls.assign("DEGIRO", str("degiro").get());
+    cls.assign("IBKR", str("ibkr").get());
     m.bind("Brokers", cls.create().get());
 }
 

@@ -2,6 +2,7 @@
 //
 //     from morbex.pactum import BrokerBase
 //     from morbex.keelson import BrokerDeGiro
+//     from morbex.ibkr import BrokerIBKR
 //     from morbex.brokers import Brokers
 //
 //     class BrokerFactory:
@@ -9,6 +10,8 @@
 //         def create_broker(broker_name: "Brokers") -> "BrokerBase":
 //             if broker_name == Brokers.DEGIRO:
 //                 return BrokerDeGiro()
+//             if broker_name == Brokers.IBKR:
+//                 return BrokerIBKR()
 //             raise ValueError(f"Unsupported broker: {broker_name}")
 #include "classes.hpp"
 #include "error.hpp"
@@ -29,6 +32,8 @@ Ref create_broker(const Call& c) {
         Ref broker_class = c.global("BrokerDeGiro");
         return call(broker_class.get());
     }
+    Ref ibkr = getattr(brokers.get(), "IBKR");
+    if (eq(broker_name, ibkr.get())) return call(c.global("BrokerIBKR").get());
     Ref value_error = c.global("ValueError");
     Ref text = format(broker_name);
     Ref message = check(PyUnicode_FromFormat("Unsupported broker: %U", text.get()));
@@ -45,6 +50,7 @@ const FunctionSpec create_broker_spec{
 void module_body(Module& m) {
     m.from_import("morbex.pactum", {"BrokerBase"});
     m.from_import("morbex.keelson", {"BrokerDeGiro"});
+    m.from_import("morbex.ibkr", {"BrokerIBKR"});
     m.from_import("morbex.brokers", {"Brokers"});
 
     ClassBody cls(m, "BrokerFactory", {});

@@ -1,4 +1,5 @@
 from morbex.brokers import Brokers as Brokers
+from morbex.ibkr import BrokerIBKR as BrokerIBKR
 from morbex.keelson import BrokerDeGiro as BrokerDeGiro
 from morbex.pactum import BrokerBase as BrokerBase
 
