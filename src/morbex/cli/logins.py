@@ -134,4 +134,28 @@ BROKERS: dict[Brokers, Login] = {
         server=Server("MORBEX_DEGIRO_URL", point=point_connector_at),
         in_app_approval=True,
     ),
+    Brokers.IBKR: Login(
+        name="Interactive Brokers",
+        method="TOKEN",
+        help="The Flex Web Service token comes from IBKR_FLEX_TOKEN or a prompt, the Flex query's id from "
+        "IBKR_FLEX_QUERY_ID or a prompt.",
+        credentials=(
+            Credential("token", "a Flex Web Service token", variable="IBKR_FLEX_TOKEN", prompt="Flex token: ",
+                       secret=True),
+            # Not a password, but it names the account's statement: shown nowhere either.
+            Credential("query_id", "a Flex query id", variable="IBKR_FLEX_QUERY_ID", prompt="Flex query id: ",
+                       secret=True),
+        ),
+        options=(
+            Option(
+                "--statement-timeout",
+                type=seconds,
+                metavar="S",
+                help="seconds to wait for Interactive Brokers to make the statement",
+                keyword="statement_timeout",
+                waits=True,
+            ),
+        ),
+        server=Server("MORBEX_IBKR_URL", keyword="base_url"),
+    ),
 }
