@@ -115,8 +115,12 @@ def test_a_session_reads_the_statement_once(clock, logs, query_id):
     check_positions(positions)
     check_cash_balances(cash)
     # Stocks only, summaries only: no option, no lot, no cash row; BRK B in Yahoo's form.
-    assert len(positions) == ib.DEMO_KEPT_POSITIONS and [p["account"] for p in positions].count("U1234567") == 11
+    assert len(positions) == ib.DEMO_KEPT_POSITIONS and [p["account"] for p in positions].count("U1234567") == 12
     assert {p["ticker_suffix"] for p in positions} >= {"BRK-B", "RR.L", "0700.HK", "7203.T", "NSRGY"}
+    # A listing exchange the table lacks: its code kept, the rest of the exchange null, the ticker bare.
+    lumi = next(p for p in positions if p["ticker"] == "LUMI")
+    assert (lumi["exchange_id"], lumi["exchange_name"], lumi["exchange_city"], lumi["exchange_country"],
+            lumi["mic"], lumi["ticker_suffix"]) == ("TASE", None, None, None, None, "LUMI")
     assert (str(after.value), after.value.__context__) == (
         READ + "not logged in; log in with AuthenticationMethods.TOKEN first", None)
     # The token and the query id are in no log record (urllib3's request lines are redacted) nor the broker.

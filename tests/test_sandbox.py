@@ -618,7 +618,7 @@ def test_flex_statement_after_two_polls():
         lots = [r for r in rows if r.get("levelOfDetail") == "LOT" and
                 (r.get("accountId"), r.get("conid")) == (row.get("accountId"), row.get("conid"))]
         assert not lots or sum(number(lot, "position") for lot in lots) == pytest.approx(number(row, "position"))
-    assert {"NASDAQ", "NYSE", "ARCA", "LSE", "IBIS", "SBF", "AEB", "SEHK", "TSE", "TSEJ", "PINK", "CBOE"} == {
+    assert {"NASDAQ", "NYSE", "ARCA", "LSE", "IBIS", "SBF", "AEB", "SEHK", "TSE", "TSEJ", "PINK", "TASE", "CBOE"} == {
         r.get("listingExchange") for r in summary}
     assert {r.get("currency") for r in statement.iter("CashReportCurrency") if r.get("levelOfDetail") == "BaseCurrency"
             } == {"BASE_SUMMARY"}

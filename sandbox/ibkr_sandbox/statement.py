@@ -53,7 +53,7 @@ ACCOUNTS = (
 )
 
 # EUR per unit of each currency; every fxRateToBase is derived from it.
-_EUR_PER = {"EUR": 1.0, "USD": 0.8772, "GBP": 1.1650, "HKD": 0.11232, "CAD": 0.6381, "JPY": 0.005882}
+_EUR_PER = {"EUR": 1.0, "USD": 0.8772, "GBP": 1.1650, "HKD": 0.11232, "CAD": 0.6381, "JPY": 0.005882, "ILS": 0.2481}
 
 
 def fx_to_base(currency, base):
@@ -103,6 +103,8 @@ DEMO_POSITIONS = (
     Position(_EUR, "SHOP", "SHOPIFY INC - CLASS A", 195014116, "CA82509L1076", "TSE", "CAD", 15, 142.80, 88.45),
     # Tokyo, under IB's code for it: an exchange a short table is likely to lack.
     Position(_EUR, "7203", "TOYOTA MOTOR CORP", 13905742, "JP3633400001", "TSEJ", "JPY", 100, 2841.5, 2630.0),
+    # Tel Aviv: a listing exchange morbex's table does not have at all.
+    Position(_EUR, "LUMI", "BANK LEUMI LE-ISRAEL", 40390738, "IL0006046119", "TASE", "ILS", 120, 54.12, 41.30),
     Position(_EUR, "AAPL  260619C00220000", "AAPL 19JUN26 220 C", 791205537, "", "CBOE", "USD", 2, 6.85, 4.10,
              category="OPT", sub="C", multiplier=100,
              option=(265598, "AAPL", 220, datetime.date(2026, 6, 19), "C")),
@@ -116,7 +118,7 @@ DEMO_POSITIONS = (
     Position(_USD, "AIR", "AIRBUS SE", 11767180, "NL0000235190", "SBF", "EUR", 14, 152.36, 138.90),
     Position(_USD, "RY", "ROYAL BANK OF CANADA", 12442620, "CA7800871021", "TSE", "CAD", 25, 171.40, 140.25),
     Position(_USD, "9988", "ALIBABA GROUP HOLDING LTD", 395456110, "KYG017191142", "SEHK", "HKD", 400, 124.30, 86.10),
-    # OTC Pink: another listing exchange a short table is likely to lack.
+    # OTC Pink: a listing exchange only a longer table has.
     Position(_USD, "NSRGY", "NESTLE SA-SPONS ADR", 10470081, "US6410694060", "PINK", "USD", 30, 99.42, 104.80,
              sub="ADR"),
 )
