@@ -317,15 +317,16 @@ def test_importing_the_facade_loads_the_package_but_compiled(setup):
         ["morbex.broker", "morbex.minter", ["BrokerFactory"], 0],
         ["morbex.minter", "morbex.pactum", ["BrokerBase"], 0],
         ["morbex.minter", "morbex.keelson", ["BrokerDeGiro"], 0],
+        ["morbex.minter", "morbex.trading212", ["BrokerTrading212"], 0],
         ["morbex.minter", "morbex.brokers", ["Brokers"], 0],
         ["morbex.brokers", "morbex.utils", ["BaseEnum"], 0],
         ["morbex.broker", "morbex.brokers", ["Brokers"], 0],
         ["morbex.broker", "morbex.utils", ["BaseEnum"], 0],
     ]
-    real = ["morbex.errors"] if setup == "" else []  # the real broker raises morbex's typed errors
+    # The real brokers raise morbex's typed errors.
     assert result["modules"] == sorted(
         ["morbex", "morbex.broker", "morbex.brokers", "morbex.keelson", "morbex.minter", "morbex.pactum", "morbex.utils"]
-        + real
+        + ["morbex.errors", "morbex.trading212"]
     )
     assert result["connector"] == (setup == "")
 

@@ -100,7 +100,11 @@ void write_float(std::string& out, double x) {
     for (; p < written.ptr && *p != 'e'; ++p) {
         if (*p != '.') digits[count++] = *p;
     }
-    const int exponent = std::atoi(p + 1);  // after the 'e': a sign, then digits
+    // After the 'e': a sign, then digits (nothing ends them but written.ptr).
+    const bool negative = p + 1 < written.ptr && p[1] == '-';
+    int exponent = 0;
+    for (p += 2; p < written.ptr; ++p) exponent = exponent * 10 + (*p - '0');
+    if (negative) exponent = -exponent;
     const int point = exponent + 1;          // digits before the decimal point
     if (point > -4 && point <= 16) {
         if (point <= 0) {

@@ -4,6 +4,7 @@
 //
 //     class Brokers(BaseEnum):
 //         DEGIRO = "degiro"
+//         TRADING212 = "trading212"
 #include "classes.hpp"
 #include "module.hpp"
 #include "ops.hpp"
@@ -18,6 +19,7 @@ void module_body(Module& m) {
     // enum namespace's __setitem__, which is what makes DEGIRO a member.
     ClassBody cls(m, "Brokers", {"BaseEnum"});
     cls.assign("DEGIRO", str("degiro").get());
+    cls.assign("TRADING212", str("trading212").get());
     m.bind("Brokers", cls.create().get());
 }
 

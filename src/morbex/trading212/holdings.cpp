@@ -30,7 +30,11 @@
 // Reading runs no Python code: answers are exact dicts and lists of str,
 // int, float, bool and None, and anything else in a position is an answer
 // not understood.
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -78,48 +82,251 @@ struct Venue {
     Ref suffix;               // Yahoo's suffix; null for none
 };
 
+// What the instrument list says of a position's instrument.
+struct Listing {
+    PyObject* listed = nullptr;  // its entry; null when the list lacks it
+    PyObject* symbol = nullptr;  // its shortName; null for none
+    const Venue* venue = nullptr;
+    Ref ticker_suffix;           // null for none
+};
+
+// The positions' tickers, so that one pass over the instrument list finds
+// every held instrument: an open-addressing table by the str's own hash,
+// the positions of one ticker chained. The list is walked in its order, which
+// is the order its entries lie in memory; looking each position's entry up
+// in an index of the list would visit them at random, a cache miss apiece.
+// For the same reason the table keeps a copy of each ticker's text, not the
+// position's str.
+class Tickers {
+public:
+    static constexpr std::uint32_t none = UINT32_MAX;
+
+    explicit Tickers(std::size_t count) : next_(count, none) {
+        std::size_t size = 16;
+        while (size < count + count / 2) size *= 2;
+        slots_.resize(size);
+        text_.reserve(count * 16);
+    }
+
+    void add(PyObject* ticker, std::uint32_t position) {
+        const Py_hash_t hash = hash_of(ticker);
+        Slot& slot = probe(ticker, hash);
+        if (slot.first == none) {
+            slot.hash = hash;
+            slot.text = static_cast<std::uint32_t>(text_.size());
+            const Text text{static_cast<std::uint32_t>(PyUnicode_GET_LENGTH(ticker) * PyUnicode_KIND(ticker)),
+                            static_cast<std::uint8_t>(PyUnicode_KIND(ticker))};
+            text_.append(reinterpret_cast<const char*>(&text), sizeof text);
+            text_.append(static_cast<const char*>(PyUnicode_DATA(ticker)), text.size);
+        }
+        next_[position] = slot.first;  // a ticker's positions, last added first
+        slot.first = position;
+    }
+
+    // A position holding `ticker` (then next() of each), or none.
+    std::uint32_t find(PyObject* ticker) { return probe(ticker, hash_of(ticker)).first; }
+    std::uint32_t next(std::uint32_t position) const { return next_[position]; }
+
+private:
+    struct Slot {
+        Py_hash_t hash = 0;
+        std::uint32_t first = none;
+        std::uint32_t text = 0;  // where its Text is in text_, the bytes right after
+    };
+    struct Text {
+        std::uint32_t size;
+        std::uint8_t kind;
+    };
+
+    static Py_hash_t hash_of(PyObject* ticker) {
+        const Py_hash_t hash = PyObject_Hash(ticker);  // kept in the str once made
+        if (hash == -1) throw PyError{};
+        return hash;
+    }
+
+    // A str's kind is the narrowest that holds it: equal text has equal kind and bytes.
+    Slot& probe(PyObject* ticker, Py_hash_t hash) {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
+            Slot& slot = slots_[at];
+            if (slot.first == none) return slot;
+            if (slot.hash != hash) continue;
+            Text text;
+            std::memcpy(&text, text_.data() + slot.text, sizeof text);
+            if (text.kind == PyUnicode_KIND(ticker) &&
+                text.size == static_cast<std::size_t>(PyUnicode_GET_LENGTH(ticker)) * text.kind &&
+                std::memcmp(text_.data() + slot.text + sizeof text, PyUnicode_DATA(ticker), text.size) == 0) {
+                return slot;
+            }
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> next_;
+    std::string text_;
+};
+
+// The field names as an answer's own dicts hold them. json.loads makes one
+// str per distinct key of an answer and shares it among all its dicts; a
+// lookup with that very object is settled by identity, no text compared.
+// Any equal str finds the same entry: this only saves the comparison.
+class Keys {
+public:
+    explicit Keys(PyObject* const* own) { std::copy(own, own + name_count, name_); }
+
+    PyObject* operator[](Name n) const { return name_[n]; }
+
+    // Takes the keys of `dict` (if an exact dict) for the names they spell.
+    void learn(PyObject* dict) {
+        if (dict == nullptr || !PyDict_CheckExact(dict)) return;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) continue;
+            for (PyObject*& name : name_) {
+                if (name != key && PyUnicode_Compare(name, key) == 0) {
+                    held_.push_back(Ref::borrow(key));
+                    name = key;
+                    break;
+                }
+            }
+        }
+    }
+
+private:
+    PyObject* name_[name_count];  // borrowed from the module's state or held_
+    std::vector<Ref> held_;
+};
+
+// What a position's dicts point to, found by lookups alone: nothing it
+// points to read yet.
+struct Found {
+    PyObject* position = nullptr;
+    PyObject* instrument = nullptr;
+    PyObject* ticker = nullptr;
+    PyObject* quantity = nullptr;
+    PyObject* isin = nullptr;
+    PyObject* name = nullptr;
+    PyObject* currency = nullptr;
+};
+
+// A position's values in key order, borrowed from the answers, the venues,
+// the listings, or `owned`.
+struct Values {
+    PyObject* v[position_size];
+    Ref owned[4];  // what is made for the record: a float quantity, value, major_currency, unit_scale
+};
+
 class Mapping {
 public:
-    Mapping(const Call& c, PyObject* instruments, PyObject* exchanges);
+    // `positions` an exact list. With `hold`, what is found in the lists is
+    // held strongly: making dicts may run a collection, and any finalizer
+    // with it.
+    Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold);
 
-    // The position's record values in key order: the holding's first
-    // holding_size, then (with `full`) the rest of the position's.
-    using Values = std::array<Ref, position_size>;
-    void read(PyObject* position, Values& v, bool full);
+    // The values of the position at `index` of the list in key order: the
+    // holding's first holding_size, then (with `full`) the rest of the
+    // position's.
+    void read(std::size_t index, PyObject* position, Values& values, bool full);
+
+    // read() in two steps: the lookups of a position, the objects they find
+    // fetched into the cache meanwhile; then the rest. Positions are found a
+    // few ahead of those completed, so that the misses of one overlap the
+    // work on another: the answer's objects lie far apart in memory.
+    void find(PyObject* position, Found& found) const;
+    void prefetch(std::size_t index) const;  // what the listing of a position points to
+    void complete(std::size_t index, const Found& found, Values& values, bool full);
 
     PyObject* base_currency = Py_None;  // borrowed, for `full`
     Ref account = none();
-    PyObject* as_of = Py_None;
+    PyObject* as_of = Py_None;  // borrowed
 
 private:
-    void index_instruments(PyObject* instruments);
+    PyObject* ticker_of(PyObject* position) const;
     void index_exchanges(PyObject* exchanges);
+    void find_instruments(PyObject* positions, PyObject* instruments);
+    template <class Entry>
+    void match(Tickers& tickers, const Entry& entry);
     const Venue* venue_of(PyObject* schedule) const;
 
     const Call& c_;
     PyObject* const* k_;
-    Ref by_ticker_;
+    Keys wire_;    // as the positions' answer holds them
+    Keys listed_;  // as the instrument list holds them
+    bool hold_;
     std::vector<Venue> venues_;
     std::unordered_map<long long, std::size_t> by_schedule_;
+    std::vector<Listing> listings_;  // by position
+    std::vector<Ref> held_;
 };
 
-Mapping::Mapping(const Call& c, PyObject* instruments, PyObject* exchanges)
-    : c_(c), k_(names(c)), by_ticker_(check(PyDict_New())) {
-    index_instruments(instruments);
+Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold)
+    : c_(c), k_(names(c)), wire_(k_), listed_(k_), hold_(hold) {
+    if (PyList_GET_SIZE(positions) > 0) {
+        PyObject* first = PyList_GET_ITEM(positions, 0);
+        wire_.learn(first);
+        if (PyDict_CheckExact(first)) {
+            wire_.learn(field(first, wire_[k_instrument]));
+            wire_.learn(field(first, wire_[k_walletImpact]));
+        }
+    }
+    if (PyList_CheckExact(instruments) && PyList_GET_SIZE(instruments) > 0) {
+        listed_.learn(PyList_GET_ITEM(instruments, 0));
+    }
     index_exchanges(exchanges);
+    find_instruments(positions, instruments);
 }
 
-// Entries that are not what the list holds are passed over: an instrument
-// the index lacks leaves its positions' records without what it would give.
-void Mapping::index_instruments(PyObject* instruments) {
-    if (!PyList_CheckExact(instruments)) return;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instruments); ++i) {
-        PyObject* instrument = PyList_GET_ITEM(instruments, i);
-        if (!PyDict_CheckExact(instrument)) continue;
-        PyObject* ticker = field(instrument, k_[k_ticker]);
-        if (ticker == nullptr || !PyUnicode_CheckExact(ticker)) continue;
-        if (PyDict_SetDefault(by_ticker_.get(), ticker, instrument) == nullptr) throw PyError{};
+// position["instrument"]["ticker"], an exact str; null for anything else.
+PyObject* Mapping::ticker_of(PyObject* position) const {
+    if (!PyDict_CheckExact(position)) return nullptr;
+    PyObject* instrument = field(position, wire_[k_instrument]);
+    if (instrument == nullptr || !PyDict_CheckExact(instrument)) return nullptr;
+    PyObject* ticker = field(instrument, wire_[k_ticker]);
+    return ticker != nullptr && PyUnicode_CheckExact(ticker) ? ticker : nullptr;
+}
+
+// Entries of either list that are not what the list holds are passed over:
+// a position whose instrument is not found keeps what it says itself. The
+// list is read a few entries ahead of the one matched, as positions are
+// (Mapping::find).
+void Mapping::find_instruments(PyObject* positions, PyObject* instruments) {
+    const auto count = static_cast<std::size_t>(PyList_GET_SIZE(positions));
+    listings_.resize(count);
+    if (!PyList_CheckExact(instruments) || PyList_GET_SIZE(instruments) == 0 || count == 0 || count >= Tickers::none) {
+        return;
     }
+    Tickers tickers(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* ticker = ticker_of(PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i)));
+        if (ticker != nullptr) tickers.add(ticker, static_cast<std::uint32_t>(i));
+    }
+
+    struct Entry {
+        PyObject* listed;
+        PyObject* ticker;
+    };
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instruments); ++i) {
+        PyObject* listed = PyList_GET_ITEM(instruments, i);
+        if (PyDict_CheckExact(listed)) match(tickers, Entry{listed, field(listed, listed_[k_ticker])});
+    }
+}
+
+template <class Entry>
+void Mapping::match(Tickers& tickers, const Entry& entry) {
+    if (entry.listed == nullptr || entry.ticker == nullptr || !PyUnicode_CheckExact(entry.ticker)) return;
+    const std::uint32_t first = tickers.find(entry.ticker);
+    if (first == Tickers::none || listings_[first].listed != nullptr) return;  // the first entry of a ticker
+    Listing found;
+    found.listed = entry.listed;
+    found.symbol = field(entry.listed, listed_[k_shortName]);
+    found.venue = venue_of(field(entry.listed, listed_[k_workingScheduleId]));
+    if (found.symbol != nullptr && PyUnicode_Check(found.symbol)) {
+        found.ticker_suffix =
+            brokerage::ticker_for(found.symbol, found.venue != nullptr ? found.venue->suffix.get() : nullptr);
+    }
+    if (hold_) held_.push_back(Ref::borrow(entry.listed));
+    for (std::uint32_t p = first; p != Tickers::none; p = tickers.next(p)) listings_[p] = found;
 }
 
 void Mapping::index_exchanges(PyObject* exchanges) {
@@ -172,73 +379,102 @@ const Venue* Mapping::venue_of(PyObject* schedule) const {
     return found == by_schedule_.end() ? nullptr : &venues_[found->second];
 }
 
-void Mapping::read(PyObject* position, Values& v, bool full) {
+void Mapping::find(PyObject* position, Found& found) const {
+    found = Found{};
+    found.position = position;
+    if (!PyDict_CheckExact(position)) return;
+    found.quantity = field(position, wire_[k_quantity]);
+    PyObject* instrument = field(position, wire_[k_instrument]);
+    if (instrument == nullptr || !PyDict_CheckExact(instrument)) return;
+    found.instrument = instrument;
+    found.ticker = field(instrument, wire_[k_ticker]);
+    found.isin = field(instrument, wire_[k_isin]);
+    found.name = field(instrument, wire_[k_name]);
+    found.currency = field(instrument, wire_[k_currency]);
+    for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency}) {
+        if (object != nullptr) __builtin_prefetch(object);
+    }
+}
+
+void Mapping::prefetch(std::size_t index) const {
+    if (index >= listings_.size()) return;
+    const Listing& listing = listings_[index];
+    if (listing.symbol != nullptr) __builtin_prefetch(listing.symbol);
+    if (listing.ticker_suffix) __builtin_prefetch(listing.ticker_suffix.get());
+}
+
+void Mapping::read(std::size_t index, PyObject* position, Values& values, bool full) {
+    Found found;
+    find(position, found);
+    complete(index, found, values, full);
+}
+
+void Mapping::complete(std::size_t index, const Found& found, Values& values, bool full) {
     using namespace brokerage;
-    PyObject* const* k = k_;
-    PyObject* instrument = PyDict_CheckExact(position) ? field(position, k[k_instrument]) : nullptr;
-    PyObject* ticker = instrument != nullptr && PyDict_CheckExact(instrument) ? field(instrument, k[k_ticker]) : nullptr;
-    PyObject* quantity = PyDict_CheckExact(position) ? field(position, k[k_quantity]) : nullptr;
+    PyObject** v = values.v;
+    PyObject* ticker = found.ticker;
+    PyObject* quantity = found.quantity;
     double amount = 0;
-    if (ticker == nullptr || !PyUnicode_CheckExact(ticker) || !is_number(quantity) || !as_double(quantity, amount)) {
+    if (ticker == nullptr || !PyUnicode_CheckExact(ticker) || !is_number(quantity) || !as_double(quantity, amount) ||
+        index >= listings_.size()) {
         not_understood(c_, false, open_positions.what);
     }
-
-    PyObject* listed = PyDict_GetItemWithError(by_ticker_.get(), ticker);
-    if (listed == nullptr && PyErr_Occurred()) throw PyError{};
-    PyObject* symbol = listed != nullptr ? field(listed, k[k_shortName]) : nullptr;
-    const Venue* venue = listed != nullptr ? venue_of(field(listed, k[k_workingScheduleId])) : nullptr;
-    auto either = [&](Name own, Name listed_name) {
-        PyObject* value = field(instrument, k[own]);
-        return or_none(value != nullptr || listed == nullptr ? value : field(listed, k[listed_name]));
+    const Listing& listing = listings_[index];
+    PyObject* listed = listing.listed;
+    const Venue* venue = listing.venue;
+    auto either = [&](PyObject* own, Name listed_name) {
+        PyObject* value = own != nullptr || listed == nullptr ? own : field(listed, listed_[listed_name]);
+        return value != nullptr ? value : Py_None;
     };
 
-    v[key_internal_id] = Ref::borrow(ticker);
-    v[key_isin] = either(k_isin, k_isin);
-    v[key_ticker] = or_none(symbol);
-    v[key_ticker_suffix] = symbol != nullptr && PyUnicode_Check(symbol)
-                               ? ticker_for(symbol, venue != nullptr ? venue->suffix.get() : nullptr)
-                               : none();
-    v[key_company] = either(k_name, k_name);
-    v[key_exchange_id] = venue != nullptr ? venue->id : none();
-    v[key_exchange_name] = venue != nullptr ? venue->name : none();
-    v[key_exchange_city] = venue != nullptr ? venue->city : none();
-    v[key_exchange_country] = venue != nullptr ? venue->country : none();
-    v[key_currency] = either(k_currency, k_currencyCode);
-    v[key_quantity] = PyFloat_CheckExact(quantity) ? Ref::borrow(quantity) : check(PyFloat_FromDouble(amount));
+    v[key_internal_id] = ticker;
+    v[key_isin] = either(found.isin, k_isin);
+    v[key_ticker] = listing.symbol != nullptr ? listing.symbol : Py_None;
+    v[key_ticker_suffix] = listing.ticker_suffix ? listing.ticker_suffix.get() : Py_None;
+    v[key_company] = either(found.name, k_name);
+    v[key_exchange_id] = venue != nullptr ? venue->id.get() : Py_None;
+    v[key_exchange_name] = venue != nullptr ? venue->name.get() : Py_None;
+    v[key_exchange_city] = venue != nullptr ? venue->city.get() : Py_None;
+    v[key_exchange_country] = venue != nullptr ? venue->country.get() : Py_None;
+    v[key_currency] = either(found.currency, k_currencyCode);
+    if (PyFloat_CheckExact(quantity)) {
+        v[key_quantity] = quantity;
+    } else {
+        values.owned[0] = check(PyFloat_FromDouble(amount));
+        v[key_quantity] = values.owned[0].get();
+    }
     if (!full) return;
 
-    PyObject* price = field(position, k[k_currentPrice]);
-    PyObject* average = field(position, k[k_averagePricePaid]);
-    PyObject* impact = field(position, k[k_walletImpact]);
-    PyObject* base_value = impact != nullptr && PyDict_CheckExact(impact) ? field(impact, k[k_currentValue]) : nullptr;
+    PyObject* position = found.position;
+    PyObject* price = field(position, wire_[k_currentPrice]);
+    PyObject* average = field(position, wire_[k_averagePricePaid]);
+    PyObject* impact = field(position, wire_[k_walletImpact]);
+    PyObject* base_value =
+        impact != nullptr && PyDict_CheckExact(impact) ? field(impact, wire_[k_currentValue]) : nullptr;
     double each = 0;
-    v[key_mic] = venue != nullptr ? venue->mic : none();
-    v[key_price] = or_none(is_number(price) ? price : nullptr);
-    v[key_value] = is_number(price) && as_double(price, each) ? check(PyFloat_FromDouble(amount * each)) : none();
-    v[key_average_price] = or_none(is_number(average) ? average : nullptr);
-    v[key_base_currency] = Ref::borrow(base_currency);
-    v[key_base_value] = or_none(is_number(base_value) ? base_value : nullptr);
-    v[key_account] = account;
-    v[key_as_of] = Ref::borrow(as_of);
-    major_currency(v[key_currency].get(), v[key_major_currency], v[key_unit_scale]);
+    values.owned[1] = is_number(price) && as_double(price, each) ? check(PyFloat_FromDouble(amount * each)) : none();
+    major_currency(v[key_currency], values.owned[2], values.owned[3]);
+    v[key_mic] = venue != nullptr ? venue->mic.get() : Py_None;
+    v[key_price] = is_number(price) ? price : Py_None;
+    v[key_value] = values.owned[1].get();
+    v[key_average_price] = is_number(average) ? average : Py_None;
+    v[key_base_currency] = base_currency;
+    v[key_base_value] = is_number(base_value) ? base_value : Py_None;
+    v[key_account] = account.get();
+    v[key_as_of] = as_of;
+    v[key_major_currency] = values.owned[2].get();
+    v[key_unit_scale] = values.owned[3].get();
 }
 
-// The values as the borrowed array the records are made from.
-std::array<PyObject*, position_size> borrowed(const Mapping::Values& v) {
-    std::array<PyObject*, position_size> out{};
-    for (std::size_t i = 0; i < position_size; ++i) out[i] = v[i].get();
-    return out;
-}
-
-// A record of `count` keys per position.
+// A record of `count` keys per position of `positions`, a list of its own
+// that nothing else changes while dicts are made.
 Ref records_of(const Call& c, Mapping& mapping, PyObject* positions, std::size_t count) {
     brokerage::Records records(keys(c), count);
     Ref list = check(PyList_New(0));
-    Mapping::Values v;
+    Values values;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions); ++i) {
-        Ref position = Ref::borrow(PyList_GET_ITEM(positions, i));
-        mapping.read(position.get(), v, count == position_size);
-        Ref record = records.make(borrowed(v).data());
+        mapping.read(static_cast<std::size_t>(i), PyList_GET_ITEM(positions, i), values, count == position_size);
+        Ref record = records.make(values.v);
         check(PyList_Append(list.get(), record.get()));
     }
     return list;
@@ -255,32 +491,46 @@ Ref account_text(PyObject* summary, PyObject* id_key) {
 
 Ref holdings_text(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges) {
     if (!PyList_CheckExact(positions)) not_understood(c, false, open_positions.what);
-    Mapping mapping(c, instruments, exchanges);
     Ref json = c.global("json");
     if (brokerage::standard_json(json.get(), state(c).json)) {
+        // Writing runs no Python code and makes no container (no
+        // collection): the lists stay as they are until the text is done.
+        Mapping mapping(c, positions, instruments, exchanges, false);
         brokerage::RecordsWriter writer(keys(c), holding_size, static_cast<std::size_t>(PyList_GET_SIZE(positions)));
-        Mapping::Values v;
+        constexpr std::size_t ahead = 8;
+        std::array<Found, ahead> found;
+        Values values;
         bool plain = true;
-        for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(positions); ++i) {
-            Ref position = Ref::borrow(PyList_GET_ITEM(positions, i));
-            mapping.read(position.get(), v, false);
-            plain = writer.add(borrowed(v).data());
+        const auto count = static_cast<std::size_t>(PyList_GET_SIZE(positions));
+        for (std::size_t i = 0; plain && i < count + ahead; ++i) {
+            if (i >= ahead) {
+                // The position `ahead` back, in the slot the next one goes to.
+                mapping.complete(i - ahead, found[i % ahead], values, false);
+                plain = writer.add(values.v);
+            }
+            if (i < count) {
+                mapping.find(PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i)), found[i % ahead]);
+                mapping.prefetch(i);
+            }
         }
         if (plain) return writer.text();
     }
-    Ref records = records_of(c, mapping, positions, holding_size);
+    Ref own = check(PyList_GetSlice(positions, 0, PyList_GET_SIZE(positions)));
+    Mapping mapping(c, own.get(), instruments, exchanges, true);
+    Ref records = records_of(c, mapping, own.get(), holding_size);
     return brokerage::records_text(json.get(), state(c).json, records.get());
 }
 
 Ref position_records(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges,
                      PyObject* summary, PyObject* as_of) {
     if (!PyList_CheckExact(positions)) not_understood(c, false, open_positions.what);
-    Mapping mapping(c, instruments, exchanges);
+    Ref own = check(PyList_GetSlice(positions, 0, PyList_GET_SIZE(positions)));
+    Mapping mapping(c, own.get(), instruments, exchanges, true);
     PyObject* currency = PyDict_CheckExact(summary) ? field(summary, names(c)[k_currency]) : nullptr;
     mapping.base_currency = currency != nullptr ? currency : Py_None;
     mapping.account = account_text(summary, names(c)[k_id]);
     mapping.as_of = as_of;
-    return records_of(c, mapping, positions, position_size);
+    return records_of(c, mapping, own.get(), position_size);
 }
 
 Ref cash_records(const Call& c, PyObject* summary, PyObject* as_of) {
