@@ -30,6 +30,26 @@ Ref records_text(PyObject* json, const JsonModule& kept, PyObject* records);
 // only then is the text written here the one it gives.
 bool standard_json(PyObject* json, const JsonModule& kept);
 
+// ASCII text written in place into a str, which grows as needed: no copy of
+// the whole is made at the end.
+class AsciiText {
+public:
+    explicit AsciiText(std::size_t expected);
+    // Room for `n` more characters at the cursor, then the cursor moved on.
+    char* room(std::size_t n) { return capacity_ - size_ >= n ? data_ + size_ : grow(n); }
+    void advance(char* end) { size_ = static_cast<std::size_t>(end - data_); }
+    std::size_t size() const { return size_; }
+    // The str, as long as what was written; the text is done with.
+    Ref finish();
+
+private:
+    char* grow(std::size_t n);
+
+    Ref str_;
+    char* data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
 // json.dumps(records) for records never made as dicts: each is given as its
 // values, in the order of `keys` (the same str keys for every record). A
 // broker whose records are values read off an answer writes them here in one
@@ -39,11 +59,19 @@ class RecordsWriter {
 public:
     RecordsWriter(PyObject* const* keys, std::size_t count, std::size_t records);
     bool add(PyObject* const* values);
-    Ref text() const;  // the array so far, as a str
+    Ref text();  // the array, as a str; the writer is done with
 
 private:
-    std::vector<std::string> heads_;  // `"key": ` for each key
-    std::string out_;
+    // `{"key": ` for the first key, `, "key": ` for the others; copied 32
+    // characters at a time (a copy of constant size is a few instructions),
+    // the cursor moved on by their size.
+    struct Head {
+        char text[32];
+        std::size_t size;
+        std::string longer;  // a head of more than 32 characters
+    };
+    std::vector<Head> heads_;
+    AsciiText out_;
 };
 
 }  // namespace morbex::brokerage

@@ -36,7 +36,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 #include "exchanges.hpp"
 #include "state.hpp"
@@ -217,36 +217,33 @@ struct Values {
     Ref owned[4];  // what is made for the record: a float quantity, value, major_currency, unit_scale
 };
 
+// The answers' objects lie far apart in memory, and a record reads a dozen
+// of them: the work is done in passes that each walk memory in order, and
+// what a position's record reads is fetched into the cache a few positions
+// ahead of writing it, so that the misses of one overlap the work on others.
 class Mapping {
 public:
     // `positions` an exact list. With `hold`, what is found in the lists is
-    // held strongly: making dicts may run a collection, and any finalizer
-    // with it.
+    // held strongly and each position looked up again as it is read: making
+    // dicts may run a collection, and any finalizer with it.
     Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold);
 
+    // Fetches what the record of the position at `index` reads.
+    void prefetch(std::size_t index) const;
     // The values of the position at `index` of the list in key order: the
     // holding's first holding_size, then (with `full`) the rest of the
     // position's.
     void read(std::size_t index, PyObject* position, Values& values, bool full);
-
-    // read() in two steps: the lookups of a position, the objects they find
-    // fetched into the cache meanwhile; then the rest. Positions are found a
-    // few ahead of those completed, so that the misses of one overlap the
-    // work on another: the answer's objects lie far apart in memory.
-    void find(PyObject* position, Found& found) const;
-    void prefetch(std::size_t index) const;  // what the listing of a position points to
-    void complete(std::size_t index, const Found& found, Values& values, bool full);
 
     PyObject* base_currency = Py_None;  // borrowed, for `full`
     Ref account = none();
     PyObject* as_of = Py_None;  // borrowed
 
 private:
-    PyObject* ticker_of(PyObject* position) const;
+    void find(PyObject* position, Found& found) const;
     void index_exchanges(PyObject* exchanges);
-    void find_instruments(PyObject* positions, PyObject* instruments);
-    template <class Entry>
-    void match(Tickers& tickers, const Entry& entry);
+    void find_instruments(PyObject* instruments, Tickers& tickers);
+    void match(Tickers& tickers, PyObject* listed, PyObject* ticker);
     const Venue* venue_of(PyObject* schedule) const;
 
     const Call& c_;
@@ -255,14 +252,16 @@ private:
     Keys listed_;  // as the instrument list holds them
     bool hold_;
     std::vector<Venue> venues_;
-    std::unordered_map<long long, std::size_t> by_schedule_;
+    std::vector<std::pair<long long, std::size_t>> by_schedule_;  // sorted
+    std::vector<Found> found_;       // by position
     std::vector<Listing> listings_;  // by position
     std::vector<Ref> held_;
 };
 
 Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold)
     : c_(c), k_(names(c)), wire_(k_), listed_(k_), hold_(hold) {
-    if (PyList_GET_SIZE(positions) > 0) {
+    const auto count = static_cast<std::size_t>(PyList_GET_SIZE(positions));
+    if (count > 0) {
         PyObject* first = PyList_GET_ITEM(positions, 0);
         wire_.learn(first);
         if (PyDict_CheckExact(first)) {
@@ -274,58 +273,61 @@ Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyOb
         listed_.learn(PyList_GET_ITEM(instruments, 0));
     }
     index_exchanges(exchanges);
-    find_instruments(positions, instruments);
+
+    found_.resize(count);
+    listings_.resize(count);
+    if (count >= Tickers::none) return;
+    Tickers tickers(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Found& found = found_[i];
+        find(PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i)), found);
+        if (found.ticker != nullptr && PyUnicode_CheckExact(found.ticker)) {
+            tickers.add(found.ticker, static_cast<std::uint32_t>(i));
+        }
+    }
+    if (PyList_CheckExact(instruments)) find_instruments(instruments, tickers);
 }
 
-// position["instrument"]["ticker"], an exact str; null for anything else.
-PyObject* Mapping::ticker_of(PyObject* position) const {
-    if (!PyDict_CheckExact(position)) return nullptr;
+void Mapping::find(PyObject* position, Found& found) const {
+    found = Found{};
+    found.position = position;
+    if (!PyDict_CheckExact(position)) return;
+    found.quantity = field(position, wire_[k_quantity]);
     PyObject* instrument = field(position, wire_[k_instrument]);
-    if (instrument == nullptr || !PyDict_CheckExact(instrument)) return nullptr;
-    PyObject* ticker = field(instrument, wire_[k_ticker]);
-    return ticker != nullptr && PyUnicode_CheckExact(ticker) ? ticker : nullptr;
+    if (instrument == nullptr || !PyDict_CheckExact(instrument)) return;
+    found.instrument = instrument;
+    found.ticker = field(instrument, wire_[k_ticker]);
+    found.isin = field(instrument, wire_[k_isin]);
+    found.name = field(instrument, wire_[k_name]);
+    found.currency = field(instrument, wire_[k_currency]);
 }
 
 // Entries of either list that are not what the list holds are passed over:
-// a position whose instrument is not found keeps what it says itself. The
-// list is read a few entries ahead of the one matched, as positions are
-// (Mapping::find).
-void Mapping::find_instruments(PyObject* positions, PyObject* instruments) {
-    const auto count = static_cast<std::size_t>(PyList_GET_SIZE(positions));
-    listings_.resize(count);
-    if (!PyList_CheckExact(instruments) || PyList_GET_SIZE(instruments) == 0 || count == 0 || count >= Tickers::none) {
-        return;
-    }
-    Tickers tickers(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        PyObject* ticker = ticker_of(PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i)));
-        if (ticker != nullptr) tickers.add(ticker, static_cast<std::uint32_t>(i));
-    }
-
-    struct Entry {
-        PyObject* listed;
-        PyObject* ticker;
-    };
+// a position whose instrument is not found keeps what it says itself.
+void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instruments); ++i) {
         PyObject* listed = PyList_GET_ITEM(instruments, i);
-        if (PyDict_CheckExact(listed)) match(tickers, Entry{listed, field(listed, listed_[k_ticker])});
+        if (!PyDict_CheckExact(listed)) continue;
+        PyObject* ticker = field(listed, listed_[k_ticker]);
+        if (ticker != nullptr && PyUnicode_CheckExact(ticker)) match(tickers, listed, ticker);
     }
 }
 
-template <class Entry>
-void Mapping::match(Tickers& tickers, const Entry& entry) {
-    if (entry.listed == nullptr || entry.ticker == nullptr || !PyUnicode_CheckExact(entry.ticker)) return;
-    const std::uint32_t first = tickers.find(entry.ticker);
+void Mapping::match(Tickers& tickers, PyObject* listed, PyObject* ticker) {
+    const std::uint32_t first = tickers.find(ticker);
     if (first == Tickers::none || listings_[first].listed != nullptr) return;  // the first entry of a ticker
     Listing found;
-    found.listed = entry.listed;
-    found.symbol = field(entry.listed, listed_[k_shortName]);
-    found.venue = venue_of(field(entry.listed, listed_[k_workingScheduleId]));
+    found.listed = listed;
+    found.symbol = field(listed, listed_[k_shortName]);
+    found.venue = venue_of(field(listed, listed_[k_workingScheduleId]));
     if (found.symbol != nullptr && PyUnicode_Check(found.symbol)) {
         found.ticker_suffix =
             brokerage::ticker_for(found.symbol, found.venue != nullptr ? found.venue->suffix.get() : nullptr);
     }
-    if (hold_) held_.push_back(Ref::borrow(entry.listed));
+    if (hold_) {
+        held_.push_back(Ref::borrow(listed));
+        if (found.symbol != nullptr) held_.push_back(Ref::borrow(found.symbol));
+    }
     for (std::uint32_t p = first; p != Tickers::none; p = tickers.next(p)) listings_[p] = found;
 }
 
@@ -364,9 +366,12 @@ void Mapping::index_exchanges(PyObject* exchanges) {
             int overflow = 0;
             const long long key = PyLong_AsLongLongAndOverflow(schedule_id, &overflow);
             if (key == -1 && PyErr_Occurred()) throw PyError{};
-            if (overflow == 0) by_schedule_.emplace(key, at);
+            if (overflow == 0) by_schedule_.emplace_back(key, at);
         }
     }
+    // The first exchange of a schedule wins, as the first entry of a key does.
+    std::stable_sort(by_schedule_.begin(), by_schedule_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 const Venue* Mapping::venue_of(PyObject* schedule) const {
@@ -375,48 +380,32 @@ const Venue* Mapping::venue_of(PyObject* schedule) const {
     const long long key = PyLong_AsLongLongAndOverflow(schedule, &overflow);
     if (key == -1 && PyErr_Occurred()) throw PyError{};
     if (overflow != 0) return nullptr;
-    const auto found = by_schedule_.find(key);
-    return found == by_schedule_.end() ? nullptr : &venues_[found->second];
+    const auto found = std::lower_bound(by_schedule_.begin(), by_schedule_.end(), key,
+                                        [](const auto& entry, long long k) { return entry.first < k; });
+    return found == by_schedule_.end() || found->first != key ? nullptr : &venues_[found->second];
 }
 
-void Mapping::find(PyObject* position, Found& found) const {
-    found = Found{};
-    found.position = position;
-    if (!PyDict_CheckExact(position)) return;
-    found.quantity = field(position, wire_[k_quantity]);
-    PyObject* instrument = field(position, wire_[k_instrument]);
-    if (instrument == nullptr || !PyDict_CheckExact(instrument)) return;
-    found.instrument = instrument;
-    found.ticker = field(instrument, wire_[k_ticker]);
-    found.isin = field(instrument, wire_[k_isin]);
-    found.name = field(instrument, wire_[k_name]);
-    found.currency = field(instrument, wire_[k_currency]);
-    for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency}) {
+void Mapping::prefetch(std::size_t index) const {
+    if (index >= found_.size()) return;
+    const Found& found = found_[index];
+    const Listing& listing = listings_[index];
+    for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency, listing.symbol,
+                             listing.ticker_suffix.get()}) {
         if (object != nullptr) __builtin_prefetch(object);
     }
 }
 
-void Mapping::prefetch(std::size_t index) const {
-    if (index >= listings_.size()) return;
-    const Listing& listing = listings_[index];
-    if (listing.symbol != nullptr) __builtin_prefetch(listing.symbol);
-    if (listing.ticker_suffix) __builtin_prefetch(listing.ticker_suffix.get());
-}
-
 void Mapping::read(std::size_t index, PyObject* position, Values& values, bool full) {
-    Found found;
-    find(position, found);
-    complete(index, found, values, full);
-}
-
-void Mapping::complete(std::size_t index, const Found& found, Values& values, bool full) {
     using namespace brokerage;
+    if (index >= found_.size()) not_understood(c_, false, open_positions.what);
+    Found again;
+    if (hold_) find(position, again);
+    const Found& found = hold_ ? again : found_[index];
     PyObject** v = values.v;
     PyObject* ticker = found.ticker;
     PyObject* quantity = found.quantity;
     double amount = 0;
-    if (ticker == nullptr || !PyUnicode_CheckExact(ticker) || !is_number(quantity) || !as_double(quantity, amount) ||
-        index >= listings_.size()) {
+    if (ticker == nullptr || !PyUnicode_CheckExact(ticker) || !is_number(quantity) || !as_double(quantity, amount)) {
         not_understood(c_, false, open_positions.what);
     }
     const Listing& listing = listings_[index];
@@ -445,7 +434,7 @@ void Mapping::complete(std::size_t index, const Found& found, Values& values, bo
     }
     if (!full) return;
 
-    PyObject* position = found.position;
+    position = found.position;
     PyObject* price = field(position, wire_[k_currentPrice]);
     PyObject* average = field(position, wire_[k_averagePricePaid]);
     PyObject* impact = field(position, wire_[k_walletImpact]);
@@ -498,20 +487,12 @@ Ref holdings_text(const Call& c, PyObject* positions, PyObject* instruments, PyO
         Mapping mapping(c, positions, instruments, exchanges, false);
         brokerage::RecordsWriter writer(keys(c), holding_size, static_cast<std::size_t>(PyList_GET_SIZE(positions)));
         constexpr std::size_t ahead = 8;
-        std::array<Found, ahead> found;
         Values values;
         bool plain = true;
-        const auto count = static_cast<std::size_t>(PyList_GET_SIZE(positions));
-        for (std::size_t i = 0; plain && i < count + ahead; ++i) {
-            if (i >= ahead) {
-                // The position `ahead` back, in the slot the next one goes to.
-                mapping.complete(i - ahead, found[i % ahead], values, false);
-                plain = writer.add(values.v);
-            }
-            if (i < count) {
-                mapping.find(PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i)), found[i % ahead]);
-                mapping.prefetch(i);
-            }
+        for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(positions); ++i) {
+            mapping.prefetch(static_cast<std::size_t>(i) + ahead);
+            mapping.read(static_cast<std::size_t>(i), PyList_GET_ITEM(positions, i), values, false);
+            plain = writer.add(values.v);
         }
         if (plain) return writer.text();
     }
