@@ -76,8 +76,12 @@ EXCHANGES = [
     (63, "Deutsche Börse Xetra", (75,)), (64, "Euronext Paris", (76,)), (65, "Euronext Amsterdam", (77,)),
     (66, "SIX Swiss Exchange", (78,)), (67, "OTC Markets", (79,)), (68, "Unlisted Exchange", (80,)),
 ]  # fmt: skip
+# Names as the instrument list gives them, nearly all ASCII; the exotic ones
+# only with `exotic`.
+NAMES = ["Apple", "Microsoft", "Vodafone Group", "SAP", "ASML Holding", "Coca-Cola", "Invesco QQQ Trust Series 1",
+         "Vanguard S&P 500 UCITS ETF", "Novartis", "LVMH Moët Hennessy Louis Vuitton"]  # fmt: skip
 SYMBOLS = ["AAPL", "BP.", "BRK.B", "NOVO B", "VOD", "SAP", "MC", "ASML", "NOVN", "Ünï", 'Q"u\\ote', "Tab\there"]
-NAMES = ["Apple", "LVMH Moët Hennessy Louis Vuitton", "Ørsted A/S", "Emoji 📈 Ltd", "Line\nBreak plc", "ACME"]
+EXOTIC_NAMES = ["Ørsted A/S", "Emoji 📈 Ltd", "Line\nBreak plc", "Quote \"Co\"", "Back\\slash", "\x7fDEL"]
 CURRENCIES = ["USD", "GBX", "EUR", "CHF", "GBP"]
 
 
@@ -98,7 +102,8 @@ def answers(positions, instruments=None, seed=1, exotic=False):
         symbol = f"{rng.choice(SYMBOLS)}{i}" if exotic else f"S{i}"
         listed.append({
             "ticker": f"{symbol}_EQ", "type": "STOCK", "workingScheduleId": rng.choice(schedules),
-            "isin": f"XS{i:010d}", "currencyCode": rng.choice(CURRENCIES), "name": rng.choice(NAMES),
+            "isin": f"XS{i:010d}", "currencyCode": rng.choice(CURRENCIES),
+            "name": rng.choice(NAMES + EXOTIC_NAMES if exotic else NAMES),
             "shortName": symbol, "maxOpenQuantity": 1000.0, "extendedHours": False,
             "addedOn": "2024-06-03T12:00:00.000+03:00",
         })  # fmt: skip

@@ -71,6 +71,21 @@ constexpr std::uint64_t escaped_in(std::uint64_t word) {
            zero_in(word ^ (ones * 0x7f));
 }
 
+// The characters of a str of one kind, each escaped where the json module's
+// ASCII encoder escapes it.
+template <class Char>
+char* write_escaping(char* p, const Char* data, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = data[i];
+        if (c < 128 && verbatim[c]) {
+            *p++ = static_cast<char>(c);
+        } else {
+            p = write_escaped(p, c);
+        }
+    }
+    return p;
+}
+
 // A str as the json module's ASCII encoder writes it, quotes included.
 void write_str(AsciiText& out, PyObject* s) {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
@@ -96,16 +111,11 @@ void write_str(AsciiText& out, PyObject* s) {
         }
     }
     char* p = out.room(12 * length + 2);
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
     *p++ = '"';
-    for (std::size_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 128 && verbatim[c]) {
-            *p++ = static_cast<char>(c);
-        } else {
-            p = write_escaped(p, c);
-        }
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: p = write_escaping(p, PyUnicode_1BYTE_DATA(s), length); break;
+    case PyUnicode_2BYTE_KIND: p = write_escaping(p, PyUnicode_2BYTE_DATA(s), length); break;
+    default: p = write_escaping(p, PyUnicode_4BYTE_DATA(s), length); break;
     }
     *p++ = '"';
     out.advance(p);

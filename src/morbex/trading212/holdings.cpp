@@ -74,6 +74,31 @@ Ref or_none(PyObject* v) { return Ref::borrow(v != nullptr ? v : Py_None); }
 
 Ref text_or_none(const char* text) { return text != nullptr ? str(text) : none(); }
 
+// Software pipelining: `step(k, i)` for every step k < Steps of every index
+// i < count, step k of an index `distance` iterations after its step k - 1.
+// Each step fetches into the cache what the next one reads, so the misses of
+// one index overlap the work on others.
+template <std::size_t Steps, class Step>
+void pipelined(std::size_t count, std::size_t distance, Step&& step) {
+    for (std::size_t i = 0; i < count + (Steps - 1) * distance; ++i) {
+        for (std::size_t k = 0; k < Steps; ++k) {
+            if (i >= k * distance && i - k * distance < count) step(k, i - k * distance);
+        }
+    }
+}
+
+void prefetch_object(PyObject* object) {
+    if (object != nullptr) __builtin_prefetch(object);
+}
+
+// Fetches an exact dict's table into the cache: its header, index and first
+// entries, where a lookup in a dict of a few keys reads.
+void prefetch_table(PyObject* dict) {
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return;
+    const char* table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    for (int line = 0; line < 4; ++line) __builtin_prefetch(table + 64 * line);
+}
+
 // An exchange of Trading 212's list and what the exchange table says of it.
 struct Venue {
     Ref id;                   // Trading 212's id as text
@@ -278,13 +303,43 @@ Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyOb
     listings_.resize(count);
     if (count >= Tickers::none) return;
     Tickers tickers(count);
-    for (std::size_t i = 0; i < count; ++i) {
+    pipelined<6>(count, 4, [&](std::size_t step, std::size_t i) {
         Found& found = found_[i];
-        find(PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i)), found);
-        if (found.ticker != nullptr && PyUnicode_CheckExact(found.ticker)) {
-            tickers.add(found.ticker, static_cast<std::uint32_t>(i));
+        switch (step) {
+        case 0:
+            found.position = PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i));
+            prefetch_object(found.position);
+            break;
+        case 1:
+            prefetch_table(found.position);
+            break;
+        case 2:
+            if (PyDict_CheckExact(found.position)) {
+                found.quantity = field(found.position, wire_[k_quantity]);
+                found.instrument = field(found.position, wire_[k_instrument]);
+                prefetch_object(found.instrument);
+            }
+            break;
+        case 3:
+            prefetch_table(found.instrument);
+            break;
+        case 4:
+            if (found.instrument != nullptr && PyDict_CheckExact(found.instrument)) {
+                found.ticker = field(found.instrument, wire_[k_ticker]);
+                found.isin = field(found.instrument, wire_[k_isin]);
+                found.name = field(found.instrument, wire_[k_name]);
+                found.currency = field(found.instrument, wire_[k_currency]);
+                prefetch_object(found.ticker);
+            } else {
+                found.instrument = nullptr;
+            }
+            break;
+        default:
+            if (found.ticker != nullptr && PyUnicode_CheckExact(found.ticker)) {
+                tickers.add(found.ticker, static_cast<std::uint32_t>(i));
+            }
         }
-    }
+    });
     if (PyList_CheckExact(instruments)) find_instruments(instruments, tickers);
 }
 
@@ -305,12 +360,25 @@ void Mapping::find(PyObject* position, Found& found) const {
 // Entries of either list that are not what the list holds are passed over:
 // a position whose instrument is not found keeps what it says itself.
 void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instruments); ++i) {
-        PyObject* listed = PyList_GET_ITEM(instruments, i);
-        if (!PyDict_CheckExact(listed)) continue;
-        PyObject* ticker = field(listed, listed_[k_ticker]);
-        if (ticker != nullptr && PyUnicode_CheckExact(ticker)) match(tickers, listed, ticker);
-    }
+    std::array<PyObject*, 16> ticker_of{};  // by index, while between its steps
+    pipelined<4>(static_cast<std::size_t>(PyList_GET_SIZE(instruments)), 4, [&](std::size_t step, std::size_t i) {
+        PyObject* listed = PyList_GET_ITEM(instruments, static_cast<Py_ssize_t>(i));
+        PyObject*& ticker = ticker_of[i % ticker_of.size()];
+        switch (step) {
+        case 0:
+            prefetch_object(listed);
+            break;
+        case 1:
+            prefetch_table(listed);
+            break;
+        case 2:
+            ticker = PyDict_CheckExact(listed) ? field(listed, listed_[k_ticker]) : nullptr;
+            prefetch_object(ticker);
+            break;
+        default:
+            if (ticker != nullptr && PyUnicode_CheckExact(ticker)) match(tickers, listed, ticker);
+        }
+    });
 }
 
 void Mapping::match(Tickers& tickers, PyObject* listed, PyObject* ticker) {
