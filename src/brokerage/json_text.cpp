@@ -86,8 +86,26 @@ char* write_escaping(char* p, const Char* data, std::size_t length) {
     return p;
 }
 
+// Text appended to a std::string, as AsciiText is written.
+class StringText {
+public:
+    explicit StringText(std::string& s) : s_(s), used_(s.size()) {}
+    ~StringText() { s_.resize(used_); }
+    char* room(std::size_t n) {
+        if (s_.capacity() - used_ < n) s_.reserve(std::max(2 * s_.capacity(), used_ + n));
+        s_.resize(used_ + n);  // within the capacity: no copy
+        return s_.data() + used_;
+    }
+    void advance(char* end) { used_ = static_cast<std::size_t>(end - s_.data()); }
+
+private:
+    std::string& s_;
+    std::size_t used_;
+};
+
 // A str as the json module's ASCII encoder writes it, quotes included.
-void write_str(AsciiText& out, PyObject* s) {
+template <class Out>
+void write_str(Out& out, PyObject* s) {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     if (PyUnicode_IS_ASCII(s)) {
         // Nearly every str of an answer, and nearly always with nothing to
@@ -182,7 +200,8 @@ char* write_float(char* out, double x) {
     return std::to_chars(out, out + 4, magnitude).ptr;
 }
 
-void put(AsciiText& out, const char* text, std::size_t size) {
+template <class Out>
+void put(Out& out, const char* text, std::size_t size) {
     char* p = out.room(size);
     std::memcpy(p, text, size);
     out.advance(p + size);
@@ -190,7 +209,8 @@ void put(AsciiText& out, const char* text, std::size_t size) {
 
 // A value json.dumps writes without calling anything but the built-in
 // types' own repr; false, with nothing written, for any other.
-bool write_value(AsciiText& out, PyObject* v) {
+template <class Out>
+bool write_value(Out& out, PyObject* v) {
     if (PyUnicode_CheckExact(v)) {
         write_str(out, v);
     } else if (v == Py_None) {
@@ -247,6 +267,17 @@ bool write_record(AsciiText& out, PyObject* record) {
 }
 
 }  // namespace
+
+bool append_json(std::string& out, PyObject* value) {
+    const std::size_t size = out.size();
+    bool plain;
+    {
+        StringText text(out);
+        plain = write_value(text, value);
+    }
+    if (!plain) out.resize(size);
+    return plain;
+}
 
 void JsonModule::keep(PyObject* json) {
     dumps = getattr(json, "dumps").release();
@@ -321,7 +352,7 @@ RecordsWriter::RecordsWriter(PyObject* const* keys, std::size_t count, std::size
     put(out_, "[", 1);
 }
 
-bool RecordsWriter::add(PyObject* const* values) {
+bool RecordsWriter::add(PyObject* const* values, const std::string_view* written) {
     if (out_.size() > 1) put(out_, ", ", 2);
     for (std::size_t i = 0; i < heads_.size(); ++i) {
         const Head& h = heads_[i];
@@ -332,7 +363,11 @@ bool RecordsWriter::add(PyObject* const* values) {
         } else {
             put(out_, h.longer.data(), h.size);
         }
-        if (!write_value(out_, values[i])) return false;
+        if (written != nullptr && !written[i].empty()) {
+            put(out_, written[i].data(), written[i].size());
+        } else if (!write_value(out_, values[i])) {
+            return false;
+        }
     }
     put(out_, "}", 1);
     return true;

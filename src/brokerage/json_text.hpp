@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 #include "ops.hpp"
 
@@ -30,6 +31,10 @@ Ref records_text(PyObject* json, const JsonModule& kept, PyObject* records);
 // only then is the text written here the one it gives.
 bool standard_json(PyObject* json, const JsonModule& kept);
 
+// The text json.dumps gives a plain value (str, int, float, bool, None),
+// appended to `out`; false, with nothing appended, for any other value.
+bool append_json(std::string& out, PyObject* value);
+
 // ASCII text written in place into a str, which grows as needed: no copy of
 // the whole is made at the end.
 class AsciiText {
@@ -54,11 +59,13 @@ private:
 // values, in the order of `keys` (the same str keys for every record). A
 // broker whose records are values read off an answer writes them here in one
 // pass. add() is false for a record with a value that is not plain (str, int,
-// float, bool, None), and the text is then not to be used.
+// float, bool, None), and the text is then not to be used. A value whose text
+// the broker has at hand already (one of many records alike) is given as
+// `written[i]` (append_json's text), values[i] then unread.
 class RecordsWriter {
 public:
     RecordsWriter(PyObject* const* keys, std::size_t count, std::size_t records);
-    bool add(PyObject* const* values);
+    bool add(PyObject* const* values, const std::string_view* written = nullptr);
     Ref text();  // the array, as a str; the writer is done with
 
 private:

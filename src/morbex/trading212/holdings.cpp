@@ -105,6 +105,9 @@ struct Venue {
     Ref name;                 // as Trading 212 spells it
     Ref city, country, mic;   // None where the table does not know the venue
     Ref suffix;               // Yahoo's suffix; null for none
+    // The JSON text of id, name, city and country, written once for all the
+    // records of the venue; empty for a value that is not plain.
+    std::string written[4];
 };
 
 // What the instrument list says of a position's instrument.
@@ -112,7 +115,10 @@ struct Listing {
     PyObject* listed = nullptr;  // its entry; null when the list lacks it
     PyObject* symbol = nullptr;  // its shortName; null for none
     const Venue* venue = nullptr;
-    Ref ticker_suffix;           // null for none
+    Ref ticker_suffix;           // null for none; made for records only
+    // For the text: the JSON of symbol and ticker_suffix, in the mapping's
+    // `written_` from `at` on (sizes 0: not written).
+    std::uint32_t at = 0, symbol_size = 0, suffix_size = 0;
 };
 
 // The positions' tickers, so that one pass over the instrument list finds
@@ -150,6 +156,10 @@ public:
 
     // A position holding `ticker` (then next() of each), or none.
     std::uint32_t find(PyObject* ticker) { return probe(ticker, hash_of(ticker)).first; }
+    // Fetches where find(ticker) starts looking.
+    void prefetch(PyObject* ticker) {
+        __builtin_prefetch(&slots_[static_cast<std::size_t>(hash_of(ticker)) & (slots_.size() - 1)]);
+    }
     std::uint32_t next(std::uint32_t position) const { return next_[position]; }
 
 private:
@@ -259,6 +269,9 @@ public:
     // holding's first holding_size, then (with `full`) the rest of the
     // position's.
     void read(std::size_t index, PyObject* position, Values& values, bool full);
+    // The text of the values of that position that the mapping has written
+    // already, by key (empty for the others).
+    void written(std::size_t index, std::string_view* text) const;
 
     PyObject* base_currency = Py_None;  // borrowed, for `full`
     Ref account = none();
@@ -268,7 +281,8 @@ private:
     void find(PyObject* position, Found& found) const;
     void index_exchanges(PyObject* exchanges);
     void find_instruments(PyObject* instruments, Tickers& tickers);
-    void match(Tickers& tickers, PyObject* listed, PyObject* ticker);
+    void match(Tickers& tickers, PyObject* listed, std::uint32_t first);
+    void write_symbol(Listing& listing, PyObject* suffix);
     const Venue* venue_of(PyObject* schedule) const;
 
     const Call& c_;
@@ -280,6 +294,7 @@ private:
     std::vector<std::pair<long long, std::size_t>> by_schedule_;  // sorted
     std::vector<Found> found_;       // by position
     std::vector<Listing> listings_;  // by position
+    std::string written_;            // the listings' JSON text
     std::vector<Ref> held_;
 };
 
@@ -360,10 +375,14 @@ void Mapping::find(PyObject* position, Found& found) const {
 // Entries of either list that are not what the list holds are passed over:
 // a position whose instrument is not found keeps what it says itself.
 void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
-    std::array<PyObject*, 16> ticker_of{};  // by index, while between its steps
-    pipelined<4>(static_cast<std::size_t>(PyList_GET_SIZE(instruments)), 4, [&](std::size_t step, std::size_t i) {
+    struct Entry {
+        PyObject* ticker;
+        std::uint32_t first;  // the position it is the instrument of, or none
+    };
+    std::array<Entry, 32> entries{};  // by index, while between its steps
+    pipelined<6>(static_cast<std::size_t>(PyList_GET_SIZE(instruments)), 4, [&](std::size_t step, std::size_t i) {
         PyObject* listed = PyList_GET_ITEM(instruments, static_cast<Py_ssize_t>(i));
-        PyObject*& ticker = ticker_of[i % ticker_of.size()];
+        Entry& entry = entries[i % entries.size()];
         switch (step) {
         case 0:
             prefetch_object(listed);
@@ -372,31 +391,81 @@ void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
             prefetch_table(listed);
             break;
         case 2:
-            ticker = PyDict_CheckExact(listed) ? field(listed, listed_[k_ticker]) : nullptr;
-            prefetch_object(ticker);
+            entry = {PyDict_CheckExact(listed) ? field(listed, listed_[k_ticker]) : nullptr, Tickers::none};
+            if (entry.ticker != nullptr && !PyUnicode_CheckExact(entry.ticker)) entry.ticker = nullptr;
+            prefetch_object(entry.ticker);
+            break;
+        case 3:
+            if (entry.ticker != nullptr) tickers.prefetch(entry.ticker);
+            break;
+        case 4:
+            if (entry.ticker == nullptr) break;
+            entry.first = tickers.find(entry.ticker);
+            // The first entry of a ticker is its instrument.
+            if (entry.first == Tickers::none || listings_[entry.first].listed != nullptr) {
+                entry.first = Tickers::none;
+                break;
+            }
+            listings_[entry.first].listed = listed;
+            listings_[entry.first].symbol = field(listed, listed_[k_shortName]);
+            prefetch_object(listings_[entry.first].symbol);
             break;
         default:
-            if (ticker != nullptr && PyUnicode_CheckExact(ticker)) match(tickers, listed, ticker);
+            if (entry.first != Tickers::none) match(tickers, listed, entry.first);
         }
     });
 }
 
-void Mapping::match(Tickers& tickers, PyObject* listed, PyObject* ticker) {
-    const std::uint32_t first = tickers.find(ticker);
-    if (first == Tickers::none || listings_[first].listed != nullptr) return;  // the first entry of a ticker
+// The listing of the instrument `listed`, for the positions from `first` on.
+void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
     Listing found;
     found.listed = listed;
-    found.symbol = field(listed, listed_[k_shortName]);
+    found.symbol = listings_[first].symbol;
     found.venue = venue_of(field(listed, listed_[k_workingScheduleId]));
     if (found.symbol != nullptr && PyUnicode_Check(found.symbol)) {
-        found.ticker_suffix =
-            brokerage::ticker_for(found.symbol, found.venue != nullptr ? found.venue->suffix.get() : nullptr);
+        PyObject* suffix = found.venue != nullptr ? found.venue->suffix.get() : nullptr;
+        if (hold_) {
+            found.ticker_suffix = brokerage::ticker_for(found.symbol, suffix);
+        } else {
+            write_symbol(found, suffix);
+        }
     }
     if (hold_) {
         held_.push_back(Ref::borrow(listed));
         if (found.symbol != nullptr) held_.push_back(Ref::borrow(found.symbol));
     }
     for (std::uint32_t p = first; p != Tickers::none; p = tickers.next(p)) listings_[p] = found;
+}
+
+// The JSON of a listing's symbol and ticker_suffix, written while the symbol
+// is at hand: the text of a record then reads neither. ticker_for's
+// f"{yahoo}.{suffix}" is written as yahoo's text with the suffix put inside
+// its quotes (a suffix is letters only), with no str made for it; Hong Kong's
+// four digits are ticker_for's own.
+void Mapping::write_symbol(Listing& listing, PyObject* suffix) {
+    const std::size_t at = written_.size();
+    if (written_.size() >= UINT32_MAX / 2 || !brokerage::append_json(written_, listing.symbol)) {
+        written_.resize(at);
+        return;
+    }
+    const std::size_t symbol_end = written_.size();
+    if (suffix == nullptr || PyUnicode_CompareWithASCIIString(suffix, "HK") == 0) {
+        Ref ticker = brokerage::ticker_for(listing.symbol, suffix);  // Yahoo's form alone, or Hong Kong's
+        brokerage::append_json(written_, ticker.get());
+    } else {
+        Ref yahoo = brokerage::yahoo_symbol(listing.symbol);
+        brokerage::append_json(written_, yahoo.get());
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(suffix, &size);
+        if (text == nullptr) throw PyError{};
+        written_.pop_back();  // the closing quote
+        written_ += '.';
+        written_.append(text, static_cast<std::size_t>(size));
+        written_ += '"';
+    }
+    listing.at = static_cast<std::uint32_t>(at);
+    listing.symbol_size = static_cast<std::uint32_t>(symbol_end - at);
+    listing.suffix_size = static_cast<std::uint32_t>(written_.size() - symbol_end);
 }
 
 void Mapping::index_exchanges(PyObject* exchanges) {
@@ -423,6 +492,10 @@ void Mapping::index_exchanges(PyObject* exchanges) {
         venue.country = text_or_none(row ? row->country : nullptr);
         venue.mic = text_or_none(row ? row->mic : nullptr);
         if (row != nullptr && row->suffix != nullptr && row->suffix[0] != '\0') venue.suffix = str(row->suffix);
+        const Ref* shown[] = {&venue.id, &venue.name, &venue.city, &venue.country};
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (!brokerage::append_json(venue.written[k], shown[k]->get())) venue.written[k].clear();
+        }
 
         const std::size_t at = venues_.size();
         venues_.push_back(std::move(venue));
@@ -457,10 +530,22 @@ void Mapping::prefetch(std::size_t index) const {
     if (index >= found_.size()) return;
     const Found& found = found_[index];
     const Listing& listing = listings_[index];
-    for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency, listing.symbol,
-                             listing.ticker_suffix.get()}) {
+    for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency}) {
         if (object != nullptr) __builtin_prefetch(object);
     }
+    if (listing.symbol_size != 0) __builtin_prefetch(written_.data() + listing.at);
+}
+
+void Mapping::written(std::size_t index, std::string_view* text) const {
+    using namespace brokerage;
+    const Listing& listing = listings_[index];
+    text[key_ticker] = text[key_ticker_suffix] = {};
+    if (listing.symbol_size != 0) {
+        text[key_ticker] = std::string_view(written_.data() + listing.at, listing.symbol_size);
+        text[key_ticker_suffix] = std::string_view(written_.data() + listing.at + listing.symbol_size, listing.suffix_size);
+    }
+    const Key shown[] = {key_exchange_id, key_exchange_name, key_exchange_city, key_exchange_country};
+    for (std::size_t k = 0; k < 4; ++k) text[shown[k]] = listing.venue != nullptr ? listing.venue->written[k] : std::string_view();
 }
 
 void Mapping::read(std::size_t index, PyObject* position, Values& values, bool full) {
@@ -556,11 +641,13 @@ Ref holdings_text(const Call& c, PyObject* positions, PyObject* instruments, PyO
         brokerage::RecordsWriter writer(keys(c), holding_size, static_cast<std::size_t>(PyList_GET_SIZE(positions)));
         constexpr std::size_t ahead = 8;
         Values values;
+        std::array<std::string_view, holding_size> written{};
         bool plain = true;
         for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(positions); ++i) {
             mapping.prefetch(static_cast<std::size_t>(i) + ahead);
             mapping.read(static_cast<std::size_t>(i), PyList_GET_ITEM(positions, i), values, false);
-            plain = writer.add(values.v);
+            mapping.written(static_cast<std::size_t>(i), written.data());
+            plain = writer.add(values.v, written.data());
         }
         if (plain) return writer.text();
     }
