@@ -105,6 +105,8 @@ struct Venue {
     Ref name;                 // as Trading 212 spells it
     Ref city, country, mic;   // None where the table does not know the venue
     Ref suffix;               // Yahoo's suffix; null for none
+    std::string suffix_text;  // the same, as text
+    bool hong_kong = false;   // the suffix is HK: ticker_for pads numeric codes
     // The JSON text of id, name, city and country, written once for all the
     // records of the venue; empty for a value that is not plain.
     std::string written[4];
@@ -117,8 +119,8 @@ struct Listing {
     const Venue* venue = nullptr;
     Ref ticker_suffix;           // null for none; made for records only
     // For the text: the JSON of symbol and ticker_suffix, in the mapping's
-    // `written_` from `at` on (sizes 0: not written).
-    std::uint32_t at = 0, symbol_size = 0, suffix_size = 0;
+    // `written_` (sizes 0: not written).
+    std::uint32_t symbol_at = 0, symbol_size = 0, suffix_at = 0, suffix_size = 0;
 };
 
 // The positions' tickers, so that one pass over the instrument list finds
@@ -233,6 +235,39 @@ private:
     std::vector<Ref> held_;
 };
 
+// Where dicts of one shape hold a field. json.loads gives each object of an
+// answer its keys in the order of the text, so a field sits at the same place
+// in every dict of a kind: it is read there (PyDict_Next) when the key found
+// there is the very one expected, and looked up otherwise.
+class Place {
+public:
+    explicit Place(PyObject* key = nullptr) : key_(key) {}
+
+    // dict.get(key) of an exact dict: borrowed, null when missing or None.
+    PyObject* in(PyObject* dict) {
+        Py_ssize_t at = at_;
+        PyObject *key, *value;
+        if (at_ < 0 || !PyDict_Next(dict, &at, &key, &value) || key != key_) value = find(dict);
+        return value == Py_None ? nullptr : value;
+    }
+
+private:
+    PyObject* find(PyObject* dict) {
+        Py_ssize_t at = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &at, &key, &value)) {
+            if (key == key_) {
+                at_ = at - 1;
+                return value;
+            }
+        }
+        return field(dict, key_);
+    }
+
+    PyObject* key_;
+    Py_ssize_t at_ = -1;
+};
+
 // What a position's dicts point to, found by lookups alone: nothing it
 // points to read yet.
 struct Found {
@@ -282,13 +317,15 @@ private:
     void index_exchanges(PyObject* exchanges);
     void find_instruments(PyObject* instruments, Tickers& tickers);
     void match(Tickers& tickers, PyObject* listed, std::uint32_t first);
-    void write_symbol(Listing& listing, PyObject* suffix);
+    void write_symbol(Listing& listing, const Venue* venue);
     const Venue* venue_of(PyObject* schedule) const;
 
     const Call& c_;
     PyObject* const* k_;
     Keys wire_;    // as the positions' answer holds them
     Keys listed_;  // as the instrument list holds them
+    Place quantity_, instrument_, ticker_, isin_, name_, currency_;  // of positions and their instruments
+    Place listed_ticker_, short_name_, schedule_;                    // of the instrument list
     bool hold_;
     std::vector<Venue> venues_;
     std::vector<std::pair<long long, std::size_t>> by_schedule_;  // sorted
@@ -313,6 +350,15 @@ Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyOb
         listed_.learn(PyList_GET_ITEM(instruments, 0));
     }
     index_exchanges(exchanges);
+    quantity_ = Place(wire_[k_quantity]);
+    instrument_ = Place(wire_[k_instrument]);
+    ticker_ = Place(wire_[k_ticker]);
+    isin_ = Place(wire_[k_isin]);
+    name_ = Place(wire_[k_name]);
+    currency_ = Place(wire_[k_currency]);
+    listed_ticker_ = Place(listed_[k_ticker]);
+    short_name_ = Place(listed_[k_shortName]);
+    schedule_ = Place(listed_[k_workingScheduleId]);
 
     found_.resize(count);
     listings_.resize(count);
@@ -330,8 +376,8 @@ Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyOb
             break;
         case 2:
             if (PyDict_CheckExact(found.position)) {
-                found.quantity = field(found.position, wire_[k_quantity]);
-                found.instrument = field(found.position, wire_[k_instrument]);
+                found.quantity = quantity_.in(found.position);
+                found.instrument = instrument_.in(found.position);
                 prefetch_object(found.instrument);
             }
             break;
@@ -340,10 +386,10 @@ Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyOb
             break;
         case 4:
             if (found.instrument != nullptr && PyDict_CheckExact(found.instrument)) {
-                found.ticker = field(found.instrument, wire_[k_ticker]);
-                found.isin = field(found.instrument, wire_[k_isin]);
-                found.name = field(found.instrument, wire_[k_name]);
-                found.currency = field(found.instrument, wire_[k_currency]);
+                found.ticker = ticker_.in(found.instrument);
+                found.isin = isin_.in(found.instrument);
+                found.name = name_.in(found.instrument);
+                found.currency = currency_.in(found.instrument);
                 prefetch_object(found.ticker);
             } else {
                 found.instrument = nullptr;
@@ -391,7 +437,7 @@ void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
             prefetch_table(listed);
             break;
         case 2:
-            entry = {PyDict_CheckExact(listed) ? field(listed, listed_[k_ticker]) : nullptr, Tickers::none};
+            entry = {PyDict_CheckExact(listed) ? listed_ticker_.in(listed) : nullptr, Tickers::none};
             if (entry.ticker != nullptr && !PyUnicode_CheckExact(entry.ticker)) entry.ticker = nullptr;
             prefetch_object(entry.ticker);
             break;
@@ -407,7 +453,7 @@ void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
                 break;
             }
             listings_[entry.first].listed = listed;
-            listings_[entry.first].symbol = field(listed, listed_[k_shortName]);
+            listings_[entry.first].symbol = short_name_.in(listed);
             prefetch_object(listings_[entry.first].symbol);
             break;
         default:
@@ -421,13 +467,13 @@ void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
     Listing found;
     found.listed = listed;
     found.symbol = listings_[first].symbol;
-    found.venue = venue_of(field(listed, listed_[k_workingScheduleId]));
+    found.venue = venue_of(schedule_.in(listed));
     if (found.symbol != nullptr && PyUnicode_Check(found.symbol)) {
-        PyObject* suffix = found.venue != nullptr ? found.venue->suffix.get() : nullptr;
         if (hold_) {
-            found.ticker_suffix = brokerage::ticker_for(found.symbol, suffix);
+            found.ticker_suffix =
+                brokerage::ticker_for(found.symbol, found.venue != nullptr ? found.venue->suffix.get() : nullptr);
         } else {
-            write_symbol(found, suffix);
+            write_symbol(found, found.venue);
         }
     }
     if (hold_) {
@@ -442,30 +488,34 @@ void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
 // f"{yahoo}.{suffix}" is written as yahoo's text with the suffix put inside
 // its quotes (a suffix is letters only), with no str made for it; Hong Kong's
 // four digits are ticker_for's own.
-void Mapping::write_symbol(Listing& listing, PyObject* suffix) {
+void Mapping::write_symbol(Listing& listing, const Venue* venue) {
     const std::size_t at = written_.size();
-    if (written_.size() >= UINT32_MAX / 2 || !brokerage::append_json(written_, listing.symbol)) {
+    if (at >= UINT32_MAX / 4 || !brokerage::append_json(written_, listing.symbol)) {
         written_.resize(at);
         return;
     }
-    const std::size_t symbol_end = written_.size();
-    if (suffix == nullptr || PyUnicode_CompareWithASCIIString(suffix, "HK") == 0) {
-        Ref ticker = brokerage::ticker_for(listing.symbol, suffix);  // Yahoo's form alone, or Hong Kong's
-        brokerage::append_json(written_, ticker.get());
+    const std::size_t symbol_size = written_.size() - at;
+    listing.symbol_at = listing.suffix_at = static_cast<std::uint32_t>(at);
+    listing.symbol_size = listing.suffix_size = static_cast<std::uint32_t>(symbol_size);
+    const bool hong_kong = venue != nullptr && venue->hong_kong;
+    Ref yahoo = hong_kong ? brokerage::ticker_for(listing.symbol, venue->suffix.get())
+                          : brokerage::yahoo_symbol(listing.symbol);
+    const bool suffixed = venue != nullptr && venue->suffix && !hong_kong;
+    if (yahoo.get() == listing.symbol && !suffixed) return;  // the symbol's own text
+    const std::size_t suffix_at = written_.size();
+    if (yahoo.get() == listing.symbol) {
+        written_.append(written_, at, symbol_size - 1);  // all but the closing quote
     } else {
-        Ref yahoo = brokerage::yahoo_symbol(listing.symbol);
         brokerage::append_json(written_, yahoo.get());
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(suffix, &size);
-        if (text == nullptr) throw PyError{};
-        written_.pop_back();  // the closing quote
+        if (suffixed) written_.pop_back();
+    }
+    if (suffixed) {
         written_ += '.';
-        written_.append(text, static_cast<std::size_t>(size));
+        written_ += venue->suffix_text;
         written_ += '"';
     }
-    listing.at = static_cast<std::uint32_t>(at);
-    listing.symbol_size = static_cast<std::uint32_t>(symbol_end - at);
-    listing.suffix_size = static_cast<std::uint32_t>(written_.size() - symbol_end);
+    listing.suffix_at = static_cast<std::uint32_t>(suffix_at);
+    listing.suffix_size = static_cast<std::uint32_t>(written_.size() - suffix_at);
 }
 
 void Mapping::index_exchanges(PyObject* exchanges) {
@@ -491,7 +541,11 @@ void Mapping::index_exchanges(PyObject* exchanges) {
         venue.city = text_or_none(row ? row->city : nullptr);
         venue.country = text_or_none(row ? row->country : nullptr);
         venue.mic = text_or_none(row ? row->mic : nullptr);
-        if (row != nullptr && row->suffix != nullptr && row->suffix[0] != '\0') venue.suffix = str(row->suffix);
+        if (row != nullptr && row->suffix != nullptr && row->suffix[0] != '\0') {
+            venue.suffix = str(row->suffix);
+            venue.suffix_text = row->suffix;
+            venue.hong_kong = venue.suffix_text == "HK";
+        }
         const Ref* shown[] = {&venue.id, &venue.name, &venue.city, &venue.country};
         for (std::size_t k = 0; k < 4; ++k) {
             if (!brokerage::append_json(venue.written[k], shown[k]->get())) venue.written[k].clear();
@@ -533,7 +587,7 @@ void Mapping::prefetch(std::size_t index) const {
     for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency}) {
         if (object != nullptr) __builtin_prefetch(object);
     }
-    if (listing.symbol_size != 0) __builtin_prefetch(written_.data() + listing.at);
+    if (listing.symbol_size != 0) __builtin_prefetch(written_.data() + listing.symbol_at);
 }
 
 void Mapping::written(std::size_t index, std::string_view* text) const {
@@ -541,8 +595,8 @@ void Mapping::written(std::size_t index, std::string_view* text) const {
     const Listing& listing = listings_[index];
     text[key_ticker] = text[key_ticker_suffix] = {};
     if (listing.symbol_size != 0) {
-        text[key_ticker] = std::string_view(written_.data() + listing.at, listing.symbol_size);
-        text[key_ticker_suffix] = std::string_view(written_.data() + listing.at + listing.symbol_size, listing.suffix_size);
+        text[key_ticker] = std::string_view(written_.data() + listing.symbol_at, listing.symbol_size);
+        text[key_ticker_suffix] = std::string_view(written_.data() + listing.suffix_at, listing.suffix_size);
     }
     const Key shown[] = {key_exchange_id, key_exchange_name, key_exchange_city, key_exchange_country};
     for (std::size_t k = 0; k < 4; ++k) text[shown[k]] = listing.venue != nullptr ? listing.venue->written[k] : std::string_view();
