@@ -19,6 +19,10 @@ namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
+// What a piece or a head may be read past its end: a short text is copied
+// this many characters at a time.
+constexpr std::size_t spare = 32;
+
 // The characters the json module's ASCII encoder writes as they are.
 constexpr auto verbatim = [] {
     std::array<bool, 128> table{};
@@ -333,7 +337,7 @@ Ref records_text(PyObject* json, const JsonModule& kept, PyObject* records) {
 }
 
 RecordsWriter::RecordsWriter(PyObject* const* keys, std::size_t count, std::size_t records)
-    : heads_(count), out_(records * (count * 30 + 4) + 2) {
+    : heads_(count), pieces_(spare, '\0'), out_(records * (count * 30 + 4) + 2) {
     for (std::size_t i = 0; i < count; ++i) {
         AsciiText head(32);
         put(head, i == 0 ? "{" : ", ", i == 0 ? 1 : 2);
@@ -352,19 +356,47 @@ RecordsWriter::RecordsWriter(PyObject* const* keys, std::size_t count, std::size
     put(out_, "[", 1);
 }
 
-bool RecordsWriter::add(PyObject* const* values, const std::string_view* written) {
+namespace {
+
+// `size` characters at `text`, of which 32 may be read: a short text is copied
+// 32 characters at a time.
+void put_spared(AsciiText& out, const char* text, std::size_t size) {
+    if (size <= spare) {
+        char* p = out.room(spare);
+        std::memcpy(p, text, spare);
+        out.advance(p + size);
+    } else {
+        put(out, text, size);
+    }
+}
+
+}  // namespace
+
+RecordsWriter::Piece RecordsWriter::piece(std::string_view json) {
+    if (pieces_.size() + json.size() >= UINT32_MAX) return {};
+    pieces_.resize(pieces_.size() - spare);
+    const Piece made{static_cast<std::uint32_t>(pieces_.size()), static_cast<std::uint32_t>(json.size())};
+    pieces_.append(json);
+    pieces_.append(spare, '\0');
+    return made;
+}
+
+RecordsWriter::Piece RecordsWriter::piece(PyObject* value) {
+    std::string json;
+    return append_json(json, value) ? piece(json) : Piece{};
+}
+
+bool RecordsWriter::add(PyObject* const* values, const Piece* pieces) {
     if (out_.size() > 1) put(out_, ", ", 2);
     for (std::size_t i = 0; i < heads_.size(); ++i) {
         const Head& h = heads_[i];
         if (h.longer.empty()) {
-            char* p = out_.room(sizeof h.text);
-            std::memcpy(p, h.text, sizeof h.text);
-            out_.advance(p + h.size);
+            put_spared(out_, h.text, h.size);
         } else {
             put(out_, h.longer.data(), h.size);
         }
-        if (written != nullptr && !written[i].empty()) {
-            put(out_, written[i].data(), written[i].size());
+        if (pieces != nullptr && pieces[i].size != 0) {
+            put_spared(out_, pieces_.data() + pieces[i].at, pieces[i].size);
         } else if (!write_value(out_, values[i])) {
             return false;
         }

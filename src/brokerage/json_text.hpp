@@ -2,6 +2,7 @@
 #pragma once
 #include <Python.h>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,25 +60,37 @@ private:
 // values, in the order of `keys` (the same str keys for every record). A
 // broker whose records are values read off an answer writes them here in one
 // pass. add() is false for a record with a value that is not plain (str, int,
-// float, bool, None), and the text is then not to be used. A value whose text
-// the broker has at hand already (one of many records alike) is given as
-// `written[i]` (append_json's text), values[i] then unread.
+// float, bool, None), and the text is then not to be used.
 class RecordsWriter {
 public:
     RecordsWriter(PyObject* const* keys, std::size_t count, std::size_t records);
-    bool add(PyObject* const* values, const std::string_view* written = nullptr);
+
+    // The text of a value that many records share (an exchange's name), or
+    // that the broker composes (a ticker with its suffix), written once:
+    // add() takes it in place of the value. size 0: none (a value not plain).
+    struct Piece {
+        std::uint32_t at = 0, size = 0;
+    };
+    Piece piece(PyObject* value);
+    Piece piece(std::string_view json);  // text that is JSON already
+    void prefetch(Piece piece) const { __builtin_prefetch(pieces_.data() + piece.at); }
+
+    // A record: values[i] for each key, or pieces[i] where its size is not 0.
+    bool add(PyObject* const* values, const Piece* pieces = nullptr);
     Ref text();  // the array, as a str; the writer is done with
 
 private:
     // `{"key": ` for the first key, `, "key": ` for the others; copied 32
     // characters at a time (a copy of constant size is a few instructions),
-    // the cursor moved on by their size.
+    // the cursor moved on by their size. Pieces likewise: their text is
+    // followed by 32 characters to spare.
     struct Head {
         char text[32];
         std::size_t size;
         std::string longer;  // a head of more than 32 characters
     };
     std::vector<Head> heads_;
+    std::string pieces_;
     AsciiText out_;
 };
 

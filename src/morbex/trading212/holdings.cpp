@@ -107,9 +107,9 @@ struct Venue {
     Ref suffix;               // Yahoo's suffix; null for none
     std::string suffix_text;  // the same, as text
     bool hong_kong = false;   // the suffix is HK: ticker_for pads numeric codes
-    // The JSON text of id, name, city and country, written once for all the
-    // records of the venue; empty for a value that is not plain.
-    std::string written[4];
+    // The text of id, name, city and country, written once for all the
+    // records of the venue (the text's writer only).
+    brokerage::RecordsWriter::Piece shown[4];
 };
 
 // What the instrument list says of a position's instrument.
@@ -118,9 +118,8 @@ struct Listing {
     PyObject* symbol = nullptr;  // its shortName; null for none
     const Venue* venue = nullptr;
     Ref ticker_suffix;           // null for none; made for records only
-    // For the text: the JSON of symbol and ticker_suffix, in the mapping's
-    // `written_` (sizes 0: not written).
-    std::uint32_t symbol_at = 0, symbol_size = 0, suffix_at = 0, suffix_size = 0;
+    // The text of symbol and ticker_suffix (the text's writer only).
+    brokerage::RecordsWriter::Piece symbol_text, suffix_text;
 };
 
 // The positions' tickers, so that one pass over the instrument list finds
@@ -296,7 +295,10 @@ public:
     // `positions` an exact list. With `hold`, what is found in the lists is
     // held strongly and each position looked up again as it is read: making
     // dicts may run a collection, and any finalizer with it.
-    Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold);
+    // `writer` when the records are written as text, which writes what
+    // records share once.
+    Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold,
+            brokerage::RecordsWriter* writer = nullptr);
 
     // Fetches what the record of the position at `index` reads.
     void prefetch(std::size_t index) const;
@@ -304,9 +306,9 @@ public:
     // holding's first holding_size, then (with `full`) the rest of the
     // position's.
     void read(std::size_t index, PyObject* position, Values& values, bool full);
-    // The text of the values of that position that the mapping has written
-    // already, by key (empty for the others).
-    void written(std::size_t index, std::string_view* text) const;
+    // The pieces of the text of that position's record, by key (size 0 for
+    // the values written as they are).
+    void pieces(std::size_t index, brokerage::RecordsWriter::Piece* text) const;
 
     PyObject* base_currency = Py_None;  // borrowed, for `full`
     Ref account = none();
@@ -331,12 +333,13 @@ private:
     std::vector<std::pair<long long, std::size_t>> by_schedule_;  // sorted
     std::vector<Found> found_;       // by position
     std::vector<Listing> listings_;  // by position
-    std::string written_;            // the listings' JSON text
+    brokerage::RecordsWriter* writer_;  // of the text; null for records
     std::vector<Ref> held_;
 };
 
-Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold)
-    : c_(c), k_(names(c)), wire_(k_), listed_(k_), hold_(hold) {
+Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold,
+                 brokerage::RecordsWriter* writer)
+    : c_(c), k_(names(c)), wire_(k_), listed_(k_), hold_(hold), writer_(writer) {
     const auto count = static_cast<std::size_t>(PyList_GET_SIZE(positions));
     if (count > 0) {
         PyObject* first = PyList_GET_ITEM(positions, 0);
@@ -472,7 +475,7 @@ void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
         if (hold_) {
             found.ticker_suffix =
                 brokerage::ticker_for(found.symbol, found.venue != nullptr ? found.venue->suffix.get() : nullptr);
-        } else {
+        } else if (writer_ != nullptr) {
             write_symbol(found, found.venue);
         }
     }
@@ -489,33 +492,25 @@ void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
 // its quotes (a suffix is letters only), with no str made for it; Hong Kong's
 // four digits are ticker_for's own.
 void Mapping::write_symbol(Listing& listing, const Venue* venue) {
-    const std::size_t at = written_.size();
-    if (at >= UINT32_MAX / 4 || !brokerage::append_json(written_, listing.symbol)) {
-        written_.resize(at);
-        return;
-    }
-    const std::size_t symbol_size = written_.size() - at;
-    listing.symbol_at = listing.suffix_at = static_cast<std::uint32_t>(at);
-    listing.symbol_size = listing.suffix_size = static_cast<std::uint32_t>(symbol_size);
+    std::string text;
+    if (!brokerage::append_json(text, listing.symbol)) return;
+    listing.symbol_text = listing.suffix_text = writer_->piece(text);
     const bool hong_kong = venue != nullptr && venue->hong_kong;
     Ref yahoo = hong_kong ? brokerage::ticker_for(listing.symbol, venue->suffix.get())
                           : brokerage::yahoo_symbol(listing.symbol);
     const bool suffixed = venue != nullptr && venue->suffix && !hong_kong;
     if (yahoo.get() == listing.symbol && !suffixed) return;  // the symbol's own text
-    const std::size_t suffix_at = written_.size();
-    if (yahoo.get() == listing.symbol) {
-        written_.append(written_, at, symbol_size - 1);  // all but the closing quote
-    } else {
-        brokerage::append_json(written_, yahoo.get());
-        if (suffixed) written_.pop_back();
+    if (yahoo.get() != listing.symbol) {
+        text.clear();
+        brokerage::append_json(text, yahoo.get());
     }
     if (suffixed) {
-        written_ += '.';
-        written_ += venue->suffix_text;
-        written_ += '"';
+        text.pop_back();  // the closing quote
+        text += '.';
+        text += venue->suffix_text;
+        text += '"';
     }
-    listing.suffix_at = static_cast<std::uint32_t>(suffix_at);
-    listing.suffix_size = static_cast<std::uint32_t>(written_.size() - suffix_at);
+    listing.suffix_text = writer_->piece(text);
 }
 
 void Mapping::index_exchanges(PyObject* exchanges) {
@@ -546,9 +541,9 @@ void Mapping::index_exchanges(PyObject* exchanges) {
             venue.suffix_text = row->suffix;
             venue.hong_kong = venue.suffix_text == "HK";
         }
-        const Ref* shown[] = {&venue.id, &venue.name, &venue.city, &venue.country};
-        for (std::size_t k = 0; k < 4; ++k) {
-            if (!brokerage::append_json(venue.written[k], shown[k]->get())) venue.written[k].clear();
+        if (writer_ != nullptr) {
+            const Ref* shown[] = {&venue.id, &venue.name, &venue.city, &venue.country};
+            for (std::size_t k = 0; k < 4; ++k) venue.shown[k] = writer_->piece(shown[k]->get());
         }
 
         const std::size_t at = venues_.size();
@@ -587,19 +582,19 @@ void Mapping::prefetch(std::size_t index) const {
     for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency}) {
         if (object != nullptr) __builtin_prefetch(object);
     }
-    if (listing.symbol_size != 0) __builtin_prefetch(written_.data() + listing.symbol_at);
+    if (writer_ != nullptr && listing.symbol_text.size != 0) {
+        writer_->prefetch(listing.symbol_text);
+        writer_->prefetch(listing.suffix_text);
+    }
 }
 
-void Mapping::written(std::size_t index, std::string_view* text) const {
+void Mapping::pieces(std::size_t index, brokerage::RecordsWriter::Piece* text) const {
     using namespace brokerage;
     const Listing& listing = listings_[index];
-    text[key_ticker] = text[key_ticker_suffix] = {};
-    if (listing.symbol_size != 0) {
-        text[key_ticker] = std::string_view(written_.data() + listing.symbol_at, listing.symbol_size);
-        text[key_ticker_suffix] = std::string_view(written_.data() + listing.suffix_at, listing.suffix_size);
-    }
+    text[key_ticker] = listing.symbol_text;
+    text[key_ticker_suffix] = listing.suffix_text;
     const Key shown[] = {key_exchange_id, key_exchange_name, key_exchange_city, key_exchange_country};
-    for (std::size_t k = 0; k < 4; ++k) text[shown[k]] = listing.venue != nullptr ? listing.venue->written[k] : std::string_view();
+    for (std::size_t k = 0; k < 4; ++k) text[shown[k]] = listing.venue != nullptr ? listing.venue->shown[k] : RecordsWriter::Piece{};
 }
 
 void Mapping::read(std::size_t index, PyObject* position, Values& values, bool full) {
@@ -691,17 +686,17 @@ Ref holdings_text(const Call& c, PyObject* positions, PyObject* instruments, PyO
     if (brokerage::standard_json(json.get(), state(c).json)) {
         // Writing runs no Python code and makes no container (no
         // collection): the lists stay as they are until the text is done.
-        Mapping mapping(c, positions, instruments, exchanges, false);
         brokerage::RecordsWriter writer(keys(c), holding_size, static_cast<std::size_t>(PyList_GET_SIZE(positions)));
+        Mapping mapping(c, positions, instruments, exchanges, false, &writer);
         constexpr std::size_t ahead = 8;
         Values values;
-        std::array<std::string_view, holding_size> written{};
+        std::array<brokerage::RecordsWriter::Piece, holding_size> pieces{};
         bool plain = true;
         for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(positions); ++i) {
             mapping.prefetch(static_cast<std::size_t>(i) + ahead);
             mapping.read(static_cast<std::size_t>(i), PyList_GET_ITEM(positions, i), values, false);
-            mapping.written(static_cast<std::size_t>(i), written.data());
-            plain = writer.add(values.v, written.data());
+            mapping.pieces(static_cast<std::size_t>(i), pieces.data());
+            plain = writer.add(values.v, pieces.data());
         }
         if (plain) return writer.text();
     }
