@@ -373,7 +373,7 @@ void put_spared(AsciiText& out, const char* text, std::size_t size) {
 }  // namespace
 
 RecordsWriter::Piece RecordsWriter::piece(std::string_view json) {
-    if (pieces_.size() + json.size() >= UINT32_MAX) return {};
+    if (pieces_.size() + json.size() >= UINT32_MAX / 2) return {};
     pieces_.resize(pieces_.size() - spare);
     const Piece made{static_cast<std::uint32_t>(pieces_.size()), static_cast<std::uint32_t>(json.size())};
     pieces_.append(json);
@@ -382,9 +382,17 @@ RecordsWriter::Piece RecordsWriter::piece(std::string_view json) {
 }
 
 RecordsWriter::Piece RecordsWriter::piece(PyObject* value) {
-    std::string json;
-    return append_json(json, value) ? piece(json) : Piece{};
+    // Written in place of the spare characters, which then follow it again.
+    const std::size_t at = pieces_.size() - spare;
+    if (at >= UINT32_MAX / 2) return {};
+    pieces_.resize(at);
+    const bool plain = append_json(pieces_, value);
+    const Piece made{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(pieces_.size() - at)};
+    pieces_.append(spare, '\0');
+    return plain ? made : Piece{};
 }
+
+std::string_view RecordsWriter::text_of(Piece piece) const { return {pieces_.data() + piece.at, piece.size}; }
 
 bool RecordsWriter::add(PyObject* const* values, const Piece* pieces) {
     if (out_.size() > 1) put(out_, ", ", 2);

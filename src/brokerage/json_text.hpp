@@ -72,7 +72,8 @@ public:
         std::uint32_t at = 0, size = 0;
     };
     Piece piece(PyObject* value);
-    Piece piece(std::string_view json);  // text that is JSON already
+    Piece piece(std::string_view json);  // text that is JSON already (not a piece's own)
+    std::string_view text_of(Piece piece) const;  // valid until the next piece is made
     void prefetch(Piece piece) const { __builtin_prefetch(pieces_.data() + piece.at); }
 
     // A record: values[i] for each key, or pieces[i] where its size is not 0.

@@ -148,8 +148,10 @@ public:
             slot.text = static_cast<std::uint32_t>(text_.size());
             const Text text{static_cast<std::uint32_t>(PyUnicode_GET_LENGTH(ticker) * PyUnicode_KIND(ticker)),
                             static_cast<std::uint8_t>(PyUnicode_KIND(ticker))};
-            text_.append(reinterpret_cast<const char*>(&text), sizeof text);
-            text_.append(static_cast<const char*>(PyUnicode_DATA(ticker)), text.size);
+            const std::size_t at = text_.size();
+            text_.resize(at + sizeof text + text.size);
+            std::memcpy(text_.data() + at, &text, sizeof text);
+            std::memcpy(text_.data() + at + sizeof text, PyUnicode_DATA(ticker), text.size);
         }
         next_[position] = slot.first;  // a ticker's positions, last added first
         slot.first = position;
@@ -331,9 +333,11 @@ private:
     bool hold_;
     std::vector<Venue> venues_;
     std::vector<std::pair<long long, std::size_t>> by_schedule_;  // sorted
+    std::vector<std::uint32_t> by_small_schedule_;  // by id, while ids are small; venue + 1, 0 for none
     std::vector<Found> found_;       // by position
     std::vector<Listing> listings_;  // by position
     brokerage::RecordsWriter* writer_;  // of the text; null for records
+    std::string scratch_;
     std::vector<Ref> held_;
 };
 
@@ -492,24 +496,28 @@ void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
 // its quotes (a suffix is letters only), with no str made for it; Hong Kong's
 // four digits are ticker_for's own.
 void Mapping::write_symbol(Listing& listing, const Venue* venue) {
-    std::string text;
-    if (!brokerage::append_json(text, listing.symbol)) return;
-    listing.symbol_text = listing.suffix_text = writer_->piece(text);
+    listing.symbol_text = listing.suffix_text = writer_->piece(listing.symbol);
+    if (listing.symbol_text.size == 0) return;
     const bool hong_kong = venue != nullptr && venue->hong_kong;
     Ref yahoo = hong_kong ? brokerage::ticker_for(listing.symbol, venue->suffix.get())
                           : brokerage::yahoo_symbol(listing.symbol);
     const bool suffixed = venue != nullptr && venue->suffix && !hong_kong;
     if (yahoo.get() == listing.symbol && !suffixed) return;  // the symbol's own text
-    if (yahoo.get() != listing.symbol) {
-        text.clear();
+    if (!suffixed) {
+        listing.suffix_text = writer_->piece(yahoo.get());
+        return;
+    }
+    std::string& text = scratch_;
+    text.clear();
+    if (yahoo.get() == listing.symbol) {
+        text = writer_->text_of(listing.symbol_text);
+    } else {
         brokerage::append_json(text, yahoo.get());
     }
-    if (suffixed) {
-        text.pop_back();  // the closing quote
-        text += '.';
-        text += venue->suffix_text;
-        text += '"';
-    }
+    text.pop_back();  // the closing quote
+    text += '.';
+    text += venue->suffix_text;
+    text += '"';
     listing.suffix_text = writer_->piece(text);
 }
 
@@ -562,6 +570,14 @@ void Mapping::index_exchanges(PyObject* exchanges) {
     // The first exchange of a schedule wins, as the first entry of a key does.
     std::stable_sort(by_schedule_.begin(), by_schedule_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Trading 212's schedule ids are small numbers: a table by id then.
+    constexpr long long small = 1 << 16;
+    if (!by_schedule_.empty() && by_schedule_.front().first >= 0 && by_schedule_.back().first < small) {
+        by_small_schedule_.assign(static_cast<std::size_t>(by_schedule_.back().first) + 1, 0);
+        for (auto it = by_schedule_.rbegin(); it != by_schedule_.rend(); ++it) {  // the first of an id last
+            by_small_schedule_[static_cast<std::size_t>(it->first)] = static_cast<std::uint32_t>(it->second + 1);
+        }
+    }
 }
 
 const Venue* Mapping::venue_of(PyObject* schedule) const {
@@ -570,6 +586,11 @@ const Venue* Mapping::venue_of(PyObject* schedule) const {
     const long long key = PyLong_AsLongLongAndOverflow(schedule, &overflow);
     if (key == -1 && PyErr_Occurred()) throw PyError{};
     if (overflow != 0) return nullptr;
+    if (!by_small_schedule_.empty()) {
+        if (key < 0 || static_cast<std::size_t>(key) >= by_small_schedule_.size()) return nullptr;
+        const std::uint32_t at = by_small_schedule_[static_cast<std::size_t>(key)];
+        return at == 0 ? nullptr : &venues_[at - 1];
+    }
     const auto found = std::lower_bound(by_schedule_.begin(), by_schedule_.end(), key,
                                         [](const auto& entry, long long k) { return entry.first < k; });
     return found == by_schedule_.end() || found->first != key ? nullptr : &venues_[found->second];
