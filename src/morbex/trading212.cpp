@@ -43,11 +43,15 @@
 //
 //         def get_current_stock_holdings(self):
 //             positions = <GET /api/v0/equity/positions, or a typed error>     # SessionExpired logged out
+//             if not positions:
+//                 return "[]"
 //             return _holdings_of(positions, <the instrument list>, <the exchange list>)   # trading212/cache.cpp
 //
 //         def get_positions(self):
 //             positions = <as above>
 //             as_of = <the time now, UTC>
+//             if not positions:
+//                 return []
 //             return <the position records: the holdings' keys, then prices and values>
 //
 //         def get_cash_balances(self):
@@ -116,6 +120,8 @@ Ref logout_with_token(const Call& c) {
 Ref get_current_stock_holdings(const Call& c) {
     PyObject* self = c[0];
     Ref positions = read(c, self, open_positions);
+    // No positions, no need of the lists (one request per 50 s and per 30 s).
+    if (PyList_GET_SIZE(positions.get()) == 0) return str("[]");
     Ref listed = instruments(c, self);
     Ref venues = exchanges(c, self);
     return holdings_text(c, positions.get(), listed.get(), venues.get());
@@ -125,6 +131,7 @@ Ref get_positions(const Call& c) {
     PyObject* self = c[0];
     Ref positions = read(c, self, open_positions);
     Ref as_of = brokerage::utc_now();
+    if (PyList_GET_SIZE(positions.get()) == 0) return check(PyList_New(0));
     Ref listed = instruments(c, self);
     Ref venues = exchanges(c, self);
     Ref summary = getattr(self, "_summary");

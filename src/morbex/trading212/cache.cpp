@@ -155,7 +155,7 @@ void keep(const Call& c, PyObject* folder, const List& list, PyObject* path, PyO
         }
         Ref logging = c.global("logging");
         Ref logger = call_method(logging.get(), "getLogger", {str("morbex").get()});
-        Ref text = str("Could not keep Trading 212's %s in the cache folder %s (%s)");
+        Ref text = str("Could not write %s of Trading 212 to the cache folder %s (%s)");
         Ref what = str(list.endpoint.what);
         call_method(logger.get(), "warning", {text.get(), what.get(), folder, reason.get()});
     }
