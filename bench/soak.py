@@ -524,7 +524,7 @@ def introspection_operations():
         inspect.signature(BrokerFactory.create_broker)
 
     def members():
-        assert list(Brokers) == [Brokers("degiro")] and AuthenticationMethods("username and password") is LOGIN
+        assert list(Brokers)[0] is Brokers("degiro") and AuthenticationMethods("username and password") is LOGIN
         _ = (repr(LOGIN), str(LOGIN), format(LOGIN), hash(LOGIN))
 
     watched = (*functions, broker, BrokerDeGiro, BrokerFactory, create_broker)
@@ -539,7 +539,13 @@ def introspection_operations():
 
 
 def operations():
-    return harmonic_mean_operations() + broker_operations() + introspection_operations()
+    here = os.path.dirname(os.path.abspath(__file__))
+    if here not in sys.path:
+        sys.path.insert(0, here)
+    import soak_trading212  # beside this file
+
+    return (harmonic_mean_operations() + broker_operations() + soak_trading212.operations(Operation, raises)
+            + introspection_operations())
 
 
 # --- running ------------------------------------------------------------------------------
