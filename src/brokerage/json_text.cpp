@@ -344,70 +344,56 @@ RecordsWriter::RecordsWriter(PyObject* const* keys, std::size_t count, std::size
         write_str(head, keys[i]);
         put(head, ": ", 2);
         Ref text = head.finish();
-        const char* data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get()));
-        Head& h = heads_[i];
-        h.size = head.size();
-        if (h.size <= sizeof h.text) {
-            std::memcpy(h.text, data, h.size);
-        } else {
-            h.longer.assign(data, h.size);
-        }
+        heads_[i].size = head.size();
+        heads_[i].text.assign(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get())), head.size());
+        heads_[i].text.append(spare, '\0');
     }
     put(out_, "[", 1);
 }
 
 namespace {
 
-// `size` characters at `text`, of which 32 may be read: a short text is copied
-// 32 characters at a time.
+// `size` characters at `text`, followed by `spare` more that may be read:
+// copied in blocks of a constant size, a few instructions each.
 void put_spared(AsciiText& out, const char* text, std::size_t size) {
-    if (size <= spare) {
-        char* p = out.room(spare);
-        std::memcpy(p, text, spare);
-        out.advance(p + size);
-    } else {
-        put(out, text, size);
-    }
+    char* p = out.room(size + spare);
+    for (std::size_t done = 0; done < size; done += spare) std::memcpy(p + done, text + done, spare);
+    out.advance(p + size);
 }
 
 }  // namespace
 
-RecordsWriter::Piece RecordsWriter::piece(std::string_view json) {
-    if (pieces_.size() + json.size() >= UINT32_MAX / 2) return {};
-    pieces_.resize(pieces_.size() - spare);
-    const Piece made{static_cast<std::uint32_t>(pieces_.size()), static_cast<std::uint32_t>(json.size())};
-    pieces_.append(json);
+RecordsWriter::Piece RecordsWriter::piece(std::size_t first, std::initializer_list<std::string_view> json) {
+    // Written in place of the spare characters, which then follow it again.
+    const std::size_t at = pieces_.size() - spare;
+    std::size_t size = 0;
+    for (std::string_view value : json) size += value.size() + 40;
+    if (first + json.size() > heads_.size() || at + size >= UINT32_MAX / 2) return {};
+    pieces_.resize(at);
+    std::size_t key = first;
+    for (std::string_view value : json) {
+        const Head& h = heads_[key++];
+        pieces_.append(h.text, 0, h.size);
+        pieces_.append(value);
+    }
+    const Piece made{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(pieces_.size() - at),
+                     static_cast<std::uint32_t>(json.size())};
     pieces_.append(spare, '\0');
     return made;
 }
 
-RecordsWriter::Piece RecordsWriter::piece(PyObject* value) {
-    // Written in place of the spare characters, which then follow it again.
-    const std::size_t at = pieces_.size() - spare;
-    if (at >= UINT32_MAX / 2) return {};
-    pieces_.resize(at);
-    const bool plain = append_json(pieces_, value);
-    const Piece made{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(pieces_.size() - at)};
-    pieces_.append(spare, '\0');
-    return plain ? made : Piece{};
-}
-
-std::string_view RecordsWriter::text_of(Piece piece) const { return {pieces_.data() + piece.at, piece.size}; }
-
 bool RecordsWriter::add(PyObject* const* values, const Piece* pieces) {
     if (out_.size() > 1) put(out_, ", ", 2);
-    for (std::size_t i = 0; i < heads_.size(); ++i) {
-        const Head& h = heads_[i];
-        if (h.longer.empty()) {
-            put_spared(out_, h.text, h.size);
-        } else {
-            put(out_, h.longer.data(), h.size);
-        }
-        if (pieces != nullptr && pieces[i].size != 0) {
+    for (std::size_t i = 0; i < heads_.size();) {
+        if (pieces != nullptr && pieces[i].keys != 0) {
             put_spared(out_, pieces_.data() + pieces[i].at, pieces[i].size);
-        } else if (!write_value(out_, values[i])) {
-            return false;
+            i += pieces[i].keys;
+            continue;
         }
+        const Head& h = heads_[i];
+        put_spared(out_, h.text.data(), h.size);
+        if (!write_value(out_, values[i])) return false;
+        ++i;
     }
     put(out_, "}", 1);
     return true;

@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,30 +66,31 @@ class RecordsWriter {
 public:
     RecordsWriter(PyObject* const* keys, std::size_t count, std::size_t records);
 
-    // The text of a value that many records share (an exchange's name), or
-    // that the broker composes (a ticker with its suffix), written once:
-    // add() takes it in place of the value. size 0: none (a value not plain).
+    // The text of values of consecutive keys that many records share (an
+    // exchange's name, city and country) or that the broker composes (a
+    // ticker with its suffix), written once, the keys' heads included: add()
+    // takes it in place of those values. keys 0: none.
     struct Piece {
-        std::uint32_t at = 0, size = 0;
+        std::uint32_t at = 0, size = 0, keys = 0;
     };
-    Piece piece(PyObject* value);
-    Piece piece(std::string_view json);  // text that is JSON already (not a piece's own)
-    std::string_view text_of(Piece piece) const;  // valid until the next piece is made
+    // From key `first` on, one for each of `json` (each a value's JSON text,
+    // such as append_json writes).
+    Piece piece(std::size_t first, std::initializer_list<std::string_view> json);
     void prefetch(Piece piece) const { __builtin_prefetch(pieces_.data() + piece.at); }
 
-    // A record: values[i] for each key, or pieces[i] where its size is not 0.
+    // A record: values[i] for each key, or, where pieces[i].keys is not 0,
+    // that piece for as many keys from i on.
     bool add(PyObject* const* values, const Piece* pieces = nullptr);
     Ref text();  // the array, as a str; the writer is done with
 
 private:
-    // `{"key": ` for the first key, `, "key": ` for the others; copied 32
-    // characters at a time (a copy of constant size is a few instructions),
-    // the cursor moved on by their size. Pieces likewise: their text is
-    // followed by 32 characters to spare.
+    // `{"key": ` for the first key, `, "key": ` for the others. Heads and
+    // pieces are followed by 32 characters to spare: they are copied in
+    // blocks of 32 (a copy of constant size is a few instructions), the
+    // cursor then moved on by their size.
     struct Head {
-        char text[32];
+        std::string text;  // the head, then the spare characters
         std::size_t size;
-        std::string longer;  // a head of more than 32 characters
     };
     std::vector<Head> heads_;
     std::string pieces_;

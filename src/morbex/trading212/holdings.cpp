@@ -107,9 +107,9 @@ struct Venue {
     Ref suffix;               // Yahoo's suffix; null for none
     std::string suffix_text;  // the same, as text
     bool hong_kong = false;   // the suffix is HK: ticker_for pads numeric codes
-    // The text of id, name, city and country, written once for all the
-    // records of the venue (the text's writer only).
-    brokerage::RecordsWriter::Piece shown[4];
+    // The text of exchange_id, _name, _city and _country, written once for
+    // all the records of the venue (for the text only).
+    brokerage::RecordsWriter::Piece shown;
 };
 
 // What the instrument list says of a position's instrument.
@@ -118,8 +118,8 @@ struct Listing {
     PyObject* symbol = nullptr;  // its shortName; null for none
     const Venue* venue = nullptr;
     Ref ticker_suffix;           // null for none; made for records only
-    // The text of symbol and ticker_suffix (the text's writer only).
-    brokerage::RecordsWriter::Piece symbol_text, suffix_text;
+    // The text of ticker and ticker_suffix (for the text only).
+    brokerage::RecordsWriter::Piece shown;
 };
 
 // The positions' tickers, so that one pass over the instrument list finds
@@ -337,7 +337,7 @@ private:
     std::vector<Found> found_;       // by position
     std::vector<Listing> listings_;  // by position
     brokerage::RecordsWriter* writer_;  // of the text; null for records
-    std::string scratch_;
+    std::string scratch_[4];
     std::vector<Ref> held_;
 };
 
@@ -496,29 +496,27 @@ void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
 // its quotes (a suffix is letters only), with no str made for it; Hong Kong's
 // four digits are ticker_for's own.
 void Mapping::write_symbol(Listing& listing, const Venue* venue) {
-    listing.symbol_text = listing.suffix_text = writer_->piece(listing.symbol);
-    if (listing.symbol_text.size == 0) return;
+    std::string& symbol = scratch_[0];
+    std::string& suffixed = scratch_[1];
+    symbol.clear();
+    suffixed.clear();
+    if (!brokerage::append_json(symbol, listing.symbol)) return;
     const bool hong_kong = venue != nullptr && venue->hong_kong;
+    const bool suffix = venue != nullptr && venue->suffix && !hong_kong;
     Ref yahoo = hong_kong ? brokerage::ticker_for(listing.symbol, venue->suffix.get())
                           : brokerage::yahoo_symbol(listing.symbol);
-    const bool suffixed = venue != nullptr && venue->suffix && !hong_kong;
-    if (yahoo.get() == listing.symbol && !suffixed) return;  // the symbol's own text
-    if (!suffixed) {
-        listing.suffix_text = writer_->piece(yahoo.get());
-        return;
-    }
-    std::string& text = scratch_;
-    text.clear();
     if (yahoo.get() == listing.symbol) {
-        text = writer_->text_of(listing.symbol_text);
+        suffixed = symbol;
     } else {
-        brokerage::append_json(text, yahoo.get());
+        brokerage::append_json(suffixed, yahoo.get());
     }
-    text.pop_back();  // the closing quote
-    text += '.';
-    text += venue->suffix_text;
-    text += '"';
-    listing.suffix_text = writer_->piece(text);
+    if (suffix) {
+        suffixed.pop_back();  // the closing quote
+        suffixed += '.';
+        suffixed += venue->suffix_text;
+        suffixed += '"';
+    }
+    listing.shown = writer_->piece(brokerage::key_ticker, {symbol, suffixed});
 }
 
 void Mapping::index_exchanges(PyObject* exchanges) {
@@ -551,7 +549,15 @@ void Mapping::index_exchanges(PyObject* exchanges) {
         }
         if (writer_ != nullptr) {
             const Ref* shown[] = {&venue.id, &venue.name, &venue.city, &venue.country};
-            for (std::size_t k = 0; k < 4; ++k) venue.shown[k] = writer_->piece(shown[k]->get());
+            bool plain = true;
+            for (std::size_t k = 0; k < 4; ++k) {
+                scratch_[k].clear();
+                plain = plain && brokerage::append_json(scratch_[k], shown[k]->get());
+            }
+            if (plain) {
+                venue.shown = writer_->piece(brokerage::key_exchange_id,
+                                             {scratch_[0], scratch_[1], scratch_[2], scratch_[3]});
+            }
         }
 
         const std::size_t at = venues_.size();
@@ -603,19 +609,13 @@ void Mapping::prefetch(std::size_t index) const {
     for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency}) {
         if (object != nullptr) __builtin_prefetch(object);
     }
-    if (writer_ != nullptr && listing.symbol_text.size != 0) {
-        writer_->prefetch(listing.symbol_text);
-        writer_->prefetch(listing.suffix_text);
-    }
+    if (writer_ != nullptr && listing.shown.keys != 0) writer_->prefetch(listing.shown);
 }
 
 void Mapping::pieces(std::size_t index, brokerage::RecordsWriter::Piece* text) const {
-    using namespace brokerage;
     const Listing& listing = listings_[index];
-    text[key_ticker] = listing.symbol_text;
-    text[key_ticker_suffix] = listing.suffix_text;
-    const Key shown[] = {key_exchange_id, key_exchange_name, key_exchange_city, key_exchange_country};
-    for (std::size_t k = 0; k < 4; ++k) text[shown[k]] = listing.venue != nullptr ? listing.venue->shown[k] : RecordsWriter::Piece{};
+    text[brokerage::key_ticker] = listing.shown;
+    text[brokerage::key_exchange_id] = listing.venue != nullptr ? listing.venue->shown : brokerage::RecordsWriter::Piece{};
 }
 
 void Mapping::read(std::size_t index, PyObject* position, Values& values, bool full) {
