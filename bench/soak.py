@@ -559,7 +559,13 @@ def introspection_operations():
 
 
 def operations():
-    return harmonic_mean_operations() + broker_operations() + introspection_operations()
+    here = os.path.dirname(os.path.abspath(__file__))
+    if here not in sys.path:
+        sys.path.insert(0, here)
+    import soak_trading212  # beside this file
+
+    return (harmonic_mean_operations() + broker_operations() + soak_trading212.operations(Operation, raises)
+            + introspection_operations())
 
 
 # --- running ------------------------------------------------------------------------------

@@ -317,16 +317,17 @@ def test_importing_the_facade_loads_the_package_but_compiled(setup):
         ["morbex.broker", "morbex.minter", ["BrokerFactory"], 0],
         ["morbex.minter", "morbex.pactum", ["BrokerBase"], 0],
         ["morbex.minter", "morbex.keelson", ["BrokerDeGiro"], 0],
+        ["morbex.minter", "morbex.trading212", ["BrokerTrading212"], 0],
         ["morbex.minter", "morbex.ibkr", ["BrokerIBKR"], 0],
         ["morbex.minter", "morbex.brokers", ["Brokers"], 0],
         ["morbex.brokers", "morbex.utils", ["BaseEnum"], 0],
         ["morbex.broker", "morbex.brokers", ["Brokers"], 0],
         ["morbex.broker", "morbex.utils", ["BaseEnum"], 0],
     ]
-    # The brokers raise morbex's typed errors.
+    # The real brokers raise morbex's typed errors.
     assert result["modules"] == sorted(
-        ["morbex", "morbex.broker", "morbex.brokers", "morbex.errors", "morbex.ibkr", "morbex.keelson", "morbex.minter",
-         "morbex.pactum", "morbex.utils"]
+        ["morbex", "morbex.broker", "morbex.brokers", "morbex.keelson", "morbex.minter", "morbex.pactum", "morbex.utils"]
+        + ["morbex.errors", "morbex.trading212", "morbex.ibkr"]
     )
     assert result["connector"] == (setup == "")
 

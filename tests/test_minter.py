@@ -36,7 +36,7 @@ def reference():
 
 
 def test_brokers_enum():
-    assert list(Brokers) == [Brokers.DEGIRO, Brokers.IBKR]
+    assert list(Brokers) == [Brokers.DEGIRO, Brokers.TRADING212, Brokers.IBKR]
     assert Brokers.DEGIRO.value == "degiro"
     assert issubclass(Brokers, BaseEnum)
     assert (Brokers.__module__, Brokers.__qualname__, Brokers.__doc__) == ("morbex.brokers", "Brokers", None)
@@ -48,7 +48,9 @@ def test_module_namespaces(facade):
         return [name for name in vars(module) if not name.startswith("__")]
 
     assert public(facade.brokers) == ["BaseEnum", "Brokers"]
-    assert public(facade.minter) == ["BrokerBase", "BrokerDeGiro", "BrokerIBKR", "Brokers", "BrokerFactory"]
+    assert public(facade.minter) == [
+        "BrokerBase", "BrokerDeGiro", "BrokerTrading212", "BrokerIBKR", "Brokers", "BrokerFactory"
+    ]
     assert facade.minter.BrokerDeGiro is RecordingBroker
 
 
@@ -150,7 +152,7 @@ def test_equality_is_asked_of_the_argument(facade, made, monkeypatch):
     # accept it, and `==` asks it even for the very same object (no C-level
     # "same object means equal" shortcut).
     member = Never()
-    monkeypatch.setattr(facade.minter, "Brokers", type("Brokers", (), {"DEGIRO": member, "IBKR": member}))
+    monkeypatch.setattr(facade.minter, "Brokers", type("Brokers", (), {"DEGIRO": member, "TRADING212": member, "IBKR": member}))
     assert facade.minter.BrokerFactory.create_broker(Always()) is made[0]
     with pytest.raises(ValueError):
         facade.minter.BrokerFactory.create_broker(member)
@@ -165,7 +167,7 @@ def test_globals_are_read_at_call_time(facade, monkeypatch):
         pass
 
     m = facade.minter
-    monkeypatch.setattr(m, "Brokers", type("Brokers", (), {"DEGIRO": "mine", "IBKR": "other"}))
+    monkeypatch.setattr(m, "Brokers", type("Brokers", (), {"DEGIRO": "mine", "TRADING212": "theirs", "IBKR": "other"}))
     monkeypatch.setattr(m, "BrokerDeGiro", Made)
     monkeypatch.setattr(m, "ValueError", Custom, raising=False)
     assert type(m.BrokerFactory.create_broker("mine")) is Made

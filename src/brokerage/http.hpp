@@ -61,7 +61,9 @@ Outcome last_outcome(PyObject* session);
 // its own, around urllib3's timeout).
 bool timed_out(PyObject* exc);
 
-// session.request(method, url, **kwargs) through a bounded session: the
+// session.request(method, url, **kwargs) through a bounded session (whose
+// _bounded_send names its second parameter other than `timeout`:
+// Session.request passes send() a timeout= of its own): the
 // response (whatever its status), or, when no answer came, an empty Ref with
 // the error cleared: the outcome says why. requests' own errors quote the
 // URL, which may carry a secret, so none of them is kept.

@@ -4,6 +4,7 @@
 //
 //     class Brokers(BaseEnum):
 //         DEGIRO = "degiro"
+//         TRADING212 = "trading212"
 //         IBKR = "ibkr"
 #include "classes.hpp"
 #include "module.hpp"
@@ -19,6 +20,7 @@ void module_body(Module& m) {
     // enum namespace's __setitem__, which is what makes DEGIRO a member.
     ClassBody cls(m, "Brokers", {"BaseEnum"});
     cls.assign("DEGIRO", str("degiro").get());
+    cls.assign("TRADING212", str("trading212").get());
     cls.assign("IBKR", str("ibkr").get());
     m.bind("Brokers", cls.create().get());
 }

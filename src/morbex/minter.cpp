@@ -2,6 +2,7 @@
 //
 //     from morbex.pactum import BrokerBase
 //     from morbex.keelson import BrokerDeGiro
+//     from morbex.trading212 import BrokerTrading212
 //     from morbex.ibkr import BrokerIBKR
 //     from morbex.brokers import Brokers
 //
@@ -10,6 +11,8 @@
 //         def create_broker(broker_name: "Brokers") -> "BrokerBase":
 //             if broker_name == Brokers.DEGIRO:
 //                 return BrokerDeGiro()
+//             if broker_name == Brokers.TRADING212:
+//                 return BrokerTrading212()
 //             if broker_name == Brokers.IBKR:
 //                 return BrokerIBKR()
 //             raise ValueError(f"Unsupported broker: {broker_name}")
@@ -32,6 +35,11 @@ Ref create_broker(const Call& c) {
         Ref broker_class = c.global("BrokerDeGiro");
         return call(broker_class.get());
     }
+    Ref trading212 = getattr(brokers.get(), "TRADING212");
+    if (eq(broker_name, trading212.get())) {
+        Ref broker_class = c.global("BrokerTrading212");
+        return call(broker_class.get());
+    }
     Ref ibkr = getattr(brokers.get(), "IBKR");
     if (eq(broker_name, ibkr.get())) return call(c.global("BrokerIBKR").get());
     Ref value_error = c.global("ValueError");
@@ -50,6 +58,7 @@ const FunctionSpec create_broker_spec{
 void module_body(Module& m) {
     m.from_import("morbex.pactum", {"BrokerBase"});
     m.from_import("morbex.keelson", {"BrokerDeGiro"});
+    m.from_import("morbex.trading212", {"BrokerTrading212"});
     m.from_import("morbex.ibkr", {"BrokerIBKR"});
     m.from_import("morbex.brokers", {"Brokers"});
 
