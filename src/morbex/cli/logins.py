@@ -134,6 +134,19 @@ BROKERS: dict[Brokers, Login] = {
         server=Server("MORBEX_DEGIRO_URL", point=point_connector_at),
         in_app_approval=True,
     ),
+    Brokers.TRADING212: Login(
+        name="Trading 212",
+        method="TOKEN",
+        help="The API key comes from TRADING212_API_KEY or a prompt, its secret from TRADING212_API_SECRET or a "
+        "prompt.",
+        credentials=(
+            Credential("api_key", "an API key", variable="TRADING212_API_KEY", prompt="API key: ", secret=True),
+            Credential("api_secret", "an API secret", variable="TRADING212_API_SECRET", prompt="API secret: ",
+                       secret=True),
+        ),
+        options=(Option("--demo", switch=True, keyword="demo", help="the paper-trading account"),),
+        server=Server("MORBEX_TRADING212_URL", keyword="base_url"),
+    ),
     Brokers.IBKR: Login(
         name="Interactive Brokers",
         method="TOKEN",
