@@ -145,9 +145,26 @@ def test_positions_and_cash(sb, cache):
             read()
 
 
-def holdings_twice(broker):
-    broker.get_current_stock_holdings()
-    broker.get_current_stock_holdings()  # positions: one request per second
+def test_a_short_limit_is_waited_out(sb, cache):
+    broker = login(sb, cache)
+    first = broker.get_current_stock_holdings()
+    seen = len(sb.sandbox.requests)
+    assert broker.get_current_stock_holdings() == first  # the portfolio: one request a second
+    assert [(r.endpoint, r.status) for r in sb.sandbox.requests[seen:]] == [("positions", 429), ("positions", 200)]
+
+
+def test_a_long_limit_is_the_callers(sb):
+    first = login(sb, False)  # no cache: each session reads the lists
+    sb.sandbox.reset_rate_limits()  # the account summary: one login per 5 s
+    second = login(sb, False)
+    first.get_positions()
+    with pytest.raises(RateLimited) as caught:
+        second.get_positions()  # the instrument list: one request per 50 s
+    assert 45 <= caught.value.retry_after <= 50
+    assert str(caught.value) in {
+        f"Could not read the instrument list from Trading 212 (too many requests (HTTP 429); try again in {s} s)"
+        for s in (49, 50)
+    }
 
 
 # case: (key, secret, keywords, what fails: "login" or a call on the broker, error, message)
@@ -163,9 +180,6 @@ FAILURES = {
                     "permission)"),
     "rate limited": ("rate-limited", API_SECRET, {}, "login", RateLimited,
                      re.compile(re.escape(PREFIX) + r"too many requests \(HTTP 429\); try again in [56] s")),
-    "positions twice": (API_KEY, API_SECRET, {}, holdings_twice, RateLimited,
-                        re.compile(r"Could not read the portfolio from Trading 212 \(too many requests \(HTTP 429\); "
-                                   r"try again in [12] s\)")),
     "408": ("timeout-408", API_SECRET, {}, "login", BrokerUnavailable, PREFIX + "Trading 212 timed out (HTTP 408)"),
     "500": ("server-error", API_SECRET, {}, "login", BrokerUnavailable, PREFIX + "Trading 212 answered HTTP 500"),
     "503": ("unavailable", API_SECRET, {}, "login", BrokerUnavailable, PREFIX + "Trading 212 answered HTTP 503"),

@@ -8,6 +8,9 @@
 //         200 -> response.content
 //         401 -> LoginRefused; 403 -> LoginRefused naming the permission the key lacks
 //         429 -> RateLimited(retry_after=<x-ratelimit-reset - time.time(), never negative>)
+//
+// Once logged in, a read whose limit's window ends within two seconds waits
+// for it (time.sleep) and asks once more; a longer limit is the caller's.
 //         408, 5xx, anything else -> BrokerUnavailable
 //
 // Trading 212 sends no Retry-After with a 429; its x-ratelimit-reset is the
@@ -198,10 +201,48 @@ Ref session_of(const Call& c, PyObject* self, const char* what) {
     return session;
 }
 
+namespace {
+
+// The longest wait a read sits out by itself: the portfolio's limit is one
+// request a second, so reading the holdings and then the positions would
+// otherwise fail for a window that ends a moment later.
+constexpr double longest_wait = 2.0;
+
+// After a failed fetch: the seconds to wait when the error is a RateLimited
+// whose window ends within longest_wait (the error dropped); otherwise the
+// error stays pending and -1 is returned.
+double short_wait(const Call& c) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref rate_limited = c.global("RateLimited");
+    Ref retry_after;
+    Ref name = intern("retry_after");
+    double wait = -1;
+    if (PyObject_IsInstance(error.get(), rate_limited.get()) == 1 && lookup_attr(error.get(), name.get(), retry_after) &&
+        PyFloat_Check(retry_after.get()) && PyFloat_AS_DOUBLE(retry_after.get()) <= longest_wait) {
+        wait = PyFloat_AS_DOUBLE(retry_after.get());
+    }
+    if (PyErr_Occurred()) PyErr_Clear();  // whatever the test raised: the original error is what is told
+    if (wait < 0) PyErr_SetRaisedException(error.release());
+    return wait;
+}
+
+}  // namespace
+
 Ref read(const Call& c, PyObject* self, const Endpoint& endpoint) {
     Ref session = session_of(c, self, endpoint.what);
     Ref base_url = getattr(self, "_base_url");
-    Ref body = fetch(c, session.get(), base_url.get(), endpoint, false);
+    Ref body;
+    try {
+        body = fetch(c, session.get(), base_url.get(), endpoint, false);
+    } catch (const PyError&) {
+        const double wait = short_wait(c);
+        if (wait < 0) throw;
+        // time.sleep, as looked up now: Ctrl-C ends the wait at once.
+        Ref time = c.global("time");
+        Ref seconds = check(PyFloat_FromDouble(wait));
+        call_method(time.get(), "sleep", {seconds.get()});
+        body = fetch(c, session.get(), base_url.get(), endpoint, false);
+    }
     return decoded(c, body.get(), endpoint, false);
 }
 
