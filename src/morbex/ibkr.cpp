@@ -50,6 +50,7 @@
 //         def get_cash_balances(self) -> "list[dict]":
 //             return [dict(record) for record in <the statement's cash balances>]
 #include "classes.hpp"
+#include "methods.hpp"
 #include "errors.hpp"
 #include "handler.hpp"
 #include "http.hpp"
@@ -58,11 +59,12 @@
 namespace morbex::ibkr {
 namespace {
 
+using brokerage::bounded_send_spec;
+using brokerage::bounded_session_spec;
+using brokerage::keyword_method;
+using brokerage::query_method;
+
 constexpr long max_statement_bytes = 200L << 20;
-
-Ref _bounded_session(const Call& c) { return brokerage::bounded_session(c); }
-
-Ref _bounded_send(const Call& c) { return brokerage::bounded_send(c); }
 
 Ref _redact_flex_query(const Call& c) { return redact_flex_query(c); }
 
@@ -121,22 +123,9 @@ Ref get_cash_balances(const Call& c) {
 
 // ---------------------------------------------------------------------------
 
-const FunctionSpec _bounded_session_spec{
-    .name = "_bounded_session",
-    .params = {"build_session", "timeout"},
-    .varkw = true,
-    .body = _bounded_session,
-};
+const FunctionSpec _bounded_session_spec = bounded_session_spec(brokerage::bounded_session);
 
-// The shared body, its bound under another name than "timeout":
-// requests.Session.request hands send() a timeout keyword of its own (None
-// when not given), which the bound then fills in.
-const FunctionSpec _bounded_send_spec{
-    .name = "_bounded_send",
-    .params = {"send", "bound", "request"},
-    .varkw = true,
-    .body = _bounded_send,
-};
+const FunctionSpec _bounded_send_spec = bounded_send_spec(brokerage::bounded_send);
 
 const FunctionSpec _redact_flex_query_spec{
     .name = "_redact_flex_query",
@@ -152,13 +141,6 @@ const FunctionSpec _holdings_of_statement_spec{
 
 const FunctionSpec init_spec{.name = "__init__", .params = {"self"}, .body = init};
 
-// def name(self, **kwargs)
-constexpr FunctionSpec keyword_method(const char* name, Body body, const char* returns = nullptr) {
-    FunctionSpec spec{.name = name, .params = {"self"}, .varkw = true, .body = body};
-    if (returns != nullptr) spec.annotations = {{{"return", returns}}};
-    return spec;
-}
-
 const FunctionSpec authenticate_with_username_password_spec =
     keyword_method("authenticate_with_username_password", authenticate_with_username_password);
 const FunctionSpec authenticate_with_email_password_spec =
@@ -169,25 +151,12 @@ const FunctionSpec logout_with_username_password_spec =
     keyword_method("logout_with_username_password", logout_with_username_password);
 const FunctionSpec logout_with_token_spec = keyword_method("logout_with_token", logout_with_token, "None");
 
-const FunctionSpec get_current_stock_holdings_spec{
-    .name = "get_current_stock_holdings",
-    .params = {"self"},
-    .body = get_current_stock_holdings,
-};
+const FunctionSpec get_current_stock_holdings_spec =
+    query_method("get_current_stock_holdings", get_current_stock_holdings);
 
-const FunctionSpec get_positions_spec{
-    .name = "get_positions",
-    .params = {"self"},
-    .annotations = {{{"return", "list[dict]"}}},
-    .body = get_positions,
-};
+const FunctionSpec get_positions_spec = query_method("get_positions", get_positions, "list[dict]");
 
-const FunctionSpec get_cash_balances_spec{
-    .name = "get_cash_balances",
-    .params = {"self"},
-    .annotations = {{{"return", "list[dict]"}}},
-    .body = get_cash_balances,
-};
+const FunctionSpec get_cash_balances_spec = query_method("get_cash_balances", get_cash_balances, "list[dict]");
 
 void module_body(Module& m) {
     IbkrState& st = m.state_as<IbkrState>();

@@ -83,6 +83,7 @@
 // The connector answers None where a data request failed; here that is a
 // typed error saying what could not be read (keelson/requests.cpp).
 #include "classes.hpp"
+#include "methods.hpp"
 #include "connection.hpp"
 #include "errors.hpp"
 #include "handler.hpp"
@@ -95,14 +96,15 @@
 namespace morbex::keelson {
 namespace {
 
+using brokerage::bounded_send_spec;
+using brokerage::bounded_session_spec;
+using brokerage::keyword_method;
+using brokerage::query_method;
+
 // What authenticate_with_username_password hands on to _create_and_connect_api.
 constexpr const char* login_options[] = {"totp_secret_key", "one_time_password", "timeout", "in_app_timeout"};
 
 using brokerage::keyword;
-
-Ref _bounded_session(const Call& c) { return brokerage::bounded_session(c); }
-
-Ref _bounded_send(const Call& c) { return bounded_send(c); }
 
 // ---------------------------------------------------------------------------
 // class BrokerDeGiro(BrokerBase)
@@ -240,19 +242,9 @@ Ref _can_cast_to_int(const Call& c) {
 
 // ---------------------------------------------------------------------------
 
-const FunctionSpec _bounded_session_spec{
-    .name = "_bounded_session",
-    .params = {"build_session", "timeout"},
-    .varkw = true,
-    .body = _bounded_session,
-};
+const FunctionSpec _bounded_session_spec = bounded_session_spec(brokerage::bounded_session);
 
-const FunctionSpec _bounded_send_spec{
-    .name = "_bounded_send",
-    .params = {"send", "bound", "request"},
-    .varkw = true,
-    .body = _bounded_send,
-};
+const FunctionSpec _bounded_send_spec = bounded_send_spec(bounded_send);
 
 const FunctionSpec init_spec{.name = "__init__", .params = {"self"}, .body = init};
 
@@ -263,41 +255,20 @@ const FunctionSpec _create_and_connect_api_spec{
     .body = _create_and_connect_api,
 };
 
-// def name(self, **kwargs)
-constexpr FunctionSpec keyword_method(const char* name, Body body) {
-    return {.name = name, .params = {"self"}, .varkw = true, .body = body};
-}
-
-const FunctionSpec authenticate_with_username_password_spec = [] {
-    FunctionSpec spec = keyword_method("authenticate_with_username_password", authenticate_with_username_password);
-    spec.annotations = {{{"return", "None"}}};
-    return spec;
-}();
+const FunctionSpec authenticate_with_username_password_spec =
+    keyword_method("authenticate_with_username_password", authenticate_with_username_password, "None");
 const FunctionSpec authenticate_with_email_password_spec =
     keyword_method("authenticate_with_email_password", authenticate_with_email_password);
 const FunctionSpec authenticate_with_token_spec = keyword_method("authenticate_with_token", authenticate_with_token);
 const FunctionSpec logout_with_username_password_spec =
     keyword_method("logout_with_username_password", logout_with_username_password);
 
-const FunctionSpec get_current_stock_holdings_spec{
-    .name = "get_current_stock_holdings",
-    .params = {"self"},
-    .body = get_current_stock_holdings,
-};
+const FunctionSpec get_current_stock_holdings_spec =
+    query_method("get_current_stock_holdings", get_current_stock_holdings);
 
-const FunctionSpec get_positions_spec{
-    .name = "get_positions",
-    .params = {"self"},
-    .annotations = {{{"return", "list[dict]"}}},
-    .body = get_positions,
-};
+const FunctionSpec get_positions_spec = query_method("get_positions", get_positions, "list[dict]");
 
-const FunctionSpec get_cash_balances_spec{
-    .name = "get_cash_balances",
-    .params = {"self"},
-    .annotations = {{{"return", "list[dict]"}}},
-    .body = get_cash_balances,
-};
+const FunctionSpec get_cash_balances_spec = query_method("get_cash_balances", get_cash_balances, "list[dict]");
 
 const FunctionSpec _get_stock_info_spec{
     .name = "_get_stock_info",

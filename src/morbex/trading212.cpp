@@ -62,6 +62,7 @@
 // by the login's timeout and carries the key pair as HTTP Basic auth.
 #include <initializer_list>
 #include "classes.hpp"
+#include "methods.hpp"
 #include "http.hpp"
 #include "state.hpp"
 #include "values.hpp"
@@ -69,9 +70,10 @@
 namespace morbex::trading212 {
 namespace {
 
-Ref _bounded_session(const Call& c) { return brokerage::bounded_session(c); }
-
-Ref _bounded_send(const Call& c) { return brokerage::bounded_send(c); }
+using brokerage::bounded_send_spec;
+using brokerage::bounded_session_spec;
+using brokerage::keyword_method;
+using brokerage::query_method;
 
 Ref _holdings_of(const Call& c) { return holdings_text(c, c[0], c[1], c[2]); }
 
@@ -148,21 +150,9 @@ Ref get_cash_balances(const Call& c) {
 
 // ---------------------------------------------------------------------------
 
-const FunctionSpec _bounded_session_spec{
-    .name = "_bounded_session",
-    .params = {"build_session", "timeout"},
-    .varkw = true,
-    .body = _bounded_session,
-};
+const FunctionSpec _bounded_session_spec = bounded_session_spec(brokerage::bounded_session);
 
-// Session.request hands send() a timeout= of its own (None unless given):
-// the bound is named apart from it, or the partial's call would bind it twice.
-const FunctionSpec _bounded_send_spec{
-    .name = "_bounded_send",
-    .params = {"send", "bound", "request"},
-    .varkw = true,
-    .body = _bounded_send,
-};
+const FunctionSpec _bounded_send_spec = bounded_send_spec(brokerage::bounded_send);
 
 const FunctionSpec _holdings_of_spec{
     .name = "_holdings_of",
@@ -172,40 +162,21 @@ const FunctionSpec _holdings_of_spec{
 
 const FunctionSpec init_spec{.name = "__init__", .params = {"self"}, .body = init};
 
-// def name(self, **kwargs) -> "None"
-constexpr FunctionSpec keyword_method(const char* name, Body body) {
-    return {.name = name, .params = {"self"}, .varkw = true, .annotations = {{{"return", "None"}}}, .body = body};
-}
-
 const FunctionSpec authenticate_with_username_password_spec =
-    keyword_method("authenticate_with_username_password", authenticate_with_username_password);
+    keyword_method("authenticate_with_username_password", authenticate_with_username_password, "None");
 const FunctionSpec authenticate_with_email_password_spec =
-    keyword_method("authenticate_with_email_password", authenticate_with_email_password);
-const FunctionSpec authenticate_with_token_spec = keyword_method("authenticate_with_token", authenticate_with_token);
+    keyword_method("authenticate_with_email_password", authenticate_with_email_password, "None");
+const FunctionSpec authenticate_with_token_spec = keyword_method("authenticate_with_token", authenticate_with_token, "None");
 const FunctionSpec logout_with_username_password_spec =
-    keyword_method("logout_with_username_password", logout_with_username_password);
-const FunctionSpec logout_with_token_spec = keyword_method("logout_with_token", logout_with_token);
+    keyword_method("logout_with_username_password", logout_with_username_password, "None");
+const FunctionSpec logout_with_token_spec = keyword_method("logout_with_token", logout_with_token, "None");
 
-const FunctionSpec get_current_stock_holdings_spec{
-    .name = "get_current_stock_holdings",
-    .params = {"self"},
-    .annotations = {{{"return", "str"}}},
-    .body = get_current_stock_holdings,
-};
+const FunctionSpec get_current_stock_holdings_spec =
+    query_method("get_current_stock_holdings", get_current_stock_holdings, "str");
 
-const FunctionSpec get_positions_spec{
-    .name = "get_positions",
-    .params = {"self"},
-    .annotations = {{{"return", "list[dict]"}}},
-    .body = get_positions,
-};
+const FunctionSpec get_positions_spec = query_method("get_positions", get_positions, "list[dict]");
 
-const FunctionSpec get_cash_balances_spec{
-    .name = "get_cash_balances",
-    .params = {"self"},
-    .annotations = {{{"return", "list[dict]"}}},
-    .body = get_cash_balances,
-};
+const FunctionSpec get_cash_balances_spec = query_method("get_cash_balances", get_cash_balances, "list[dict]");
 
 void module_body(Module& m) {
     m.import("json");
