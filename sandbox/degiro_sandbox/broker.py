@@ -2,12 +2,14 @@
 
 import re
 import secrets
-import threading
 from dataclasses import replace
+
+import sandbox_http
+from sandbox_http import HANG
 
 from . import account
 from .login import SCENARIOS, LoginDesk
-from .wire import HANG, Malformed, Reply, SessionRecord, errors_reply, json_reply
+from .wire import Malformed, Reply, SessionRecord, errors_reply, json_reply
 
 # Attribute of degiro_connector.core.constants.urls -> its path on trader.degiro.nl,
 # which is the path on the sandbox too: pointing the connector here only swaps
@@ -58,25 +60,15 @@ def _is_integer_text(text):
     return re.fullmatch(r"-?[0-9]+", text) is not None
 
 
-class Broker:
+class Broker(sandbox_http.RequestLog):
     """Server state and the request -> reply logic."""
 
     def __init__(self, in_app_polls):
-        self.lock = threading.Lock()
-        self.records = []
+        super().__init__()
         self.sessions = {}  # id -> SessionRecord, in creation order
         self.logins = LoginDesk(self.lock, self._open_session, in_app_polls)
 
     # -- bookkeeping -------------------------------------------------------
-
-    def record(self, record):
-        with self.lock:
-            self.records.append(record)
-            return len(self.records) - 1
-
-    def set_status(self, index, status):
-        with self.lock:
-            self.records[index] = replace(self.records[index], status=status)
 
     def _open_session(self, username):
         sid = secrets.token_hex(16).upper() + ".prod_b_112_1"

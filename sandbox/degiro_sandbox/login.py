@@ -8,8 +8,10 @@ import struct
 import time
 from dataclasses import dataclass
 
+from sandbox_http import HANG
+
 from . import account
-from .wire import HANG, Malformed, Reply, errors_reply, html_reply, json_reply
+from .wire import Malformed, Reply, errors_reply, html_reply, json_reply
 
 # The one code the "totp-leading-zero" login accepts: six characters, the first a zero.
 LEADING_ZERO_CODE = "012345"

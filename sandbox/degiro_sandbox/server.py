@@ -3,52 +3,30 @@
 import contextlib
 import json
 import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qsl, urlsplit
+
+import sandbox_http
 
 from .broker import CONNECTOR_URLS, LOGIN_ENDPOINTS, ROUTES, Broker
 from .login import SCENARIOS, totp_now
-from .wire import HANG, REDACTED, Reply, RequestRecord, SessionRecord, errors_reply, redact
+from .wire import REDACTED, Reply, RequestRecord, SessionRecord, errors_reply, redact
 
 __all__ = ["CONNECTOR_URLS", "REDACTED", "SCENARIOS", "RequestRecord", "Sandbox", "SessionRecord", "run_bounded",
            "totp_now"]
 
 
-class _Handler(BaseHTTPRequestHandler):
-    # HTTP/1.0: one request per connection, so no handler thread idles on a
-    # kept-alive socket when the sandbox shuts down.
-    protocol_version = "HTTP/1.0"
-    timeout = 10  # bounds how long close() can wait on a client that never sends
-
-    def do_GET(self):
-        self._serve("GET")
-
-    def do_POST(self):
-        self._serve("POST")
-
-    def do_PUT(self):
-        self._serve("PUT")
-
-    def do_DELETE(self):
-        self._serve("DELETE")
-
+class _Handler(sandbox_http.Handler):
     def do_PATCH(self):
-        self._serve("PATCH")
+        self.serve("PATCH")
 
-    def log_message(self, format, *args):
-        pass
-
-    def _serve(self, method):
-        sandbox = self.server.sandbox
-        broker = sandbox._broker
-        url = urlsplit(self.path)
-        pairs = parse_qsl(url.query, keep_blank_values=True)
+    def serve(self, method):
+        broker = self.server.sandbox._broker
+        path, pairs = self.split_target()
         query = dict(pairs)
-        raw = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        raw = self.read_body()
 
         endpoint, params, allowed = None, {}, None
         for name, route_method, pattern in ROUTES:
-            match = pattern.fullmatch(url.path)
+            match = pattern.fullmatch(path)
             if match:
                 if route_method == method:
                     endpoint, params = name, match.groupdict()
@@ -66,7 +44,7 @@ class _Handler(BaseHTTPRequestHandler):
         login_not_object = endpoint in LOGIN_ENDPOINTS and body is not None and not isinstance(body, dict)
         shown = REDACTED if login_not_object or (malformed and endpoint is None) else redact(body)
 
-        index = broker.record(RequestRecord(method, url.path, redact(query), shown, dict(self.headers.items()), endpoint))
+        index = broker.record(RequestRecord(method, path, redact(query), shown, dict(self.headers.items()), endpoint))
 
         if endpoint is None:
             reply = Reply(405, b"", headers=(("Allow", allowed),)) if allowed else errors_reply(404, "Not found")
@@ -79,31 +57,7 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             reply = broker.handle(endpoint, params, query, body)
 
-        if reply is HANG:
-            # Hold the request until the sandbox closes, then drop the
-            # connection without an answer, as a dead upstream would.
-            sandbox._closing.wait()
-            self.close_connection = True
-            return
-
-        # Recorded before the answer goes out: the caller may look as soon as it has it.
-        broker.set_status(index, reply.status)
-        self.send_response(reply.status)
-        self.send_header("Content-Type", reply.content_type)
-        self.send_header("Content-Length", str(len(reply.body)))
-        for name, value in reply.headers:
-            self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(reply.body)
-
-
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def handle_error(self, request, client_address):
-        # A client that gives up mid-answer (a bounded call timing out) is not
-        # the sandbox's failure; keep test output clean.
-        pass
+        self.answer(reply, broker, index)
 
 
 def run_bounded(fn, /, *args, timeout=5.0, **kwargs):
@@ -132,7 +86,7 @@ def run_bounded(fn, /, *args, timeout=5.0, **kwargs):
     return outcome.get("value")
 
 
-class Sandbox:
+class Sandbox(sandbox_http.Sandbox):
     """A local DEGIRO trader API on 127.0.0.1, served from a daemon thread.
 
     ``with Sandbox() as sb:`` starts it and closes it on exit; ``start()`` and
@@ -146,52 +100,20 @@ class Sandbox:
     """
 
     in_app_polls = 3
+    handler = _Handler
+    thread_name = "degiro-sandbox"
 
     def __init__(self, port=0):
+        super().__init__(port)
         # Read at each in-app request, so a change applies to pending logins too.
         self._broker = Broker(in_app_polls=lambda: self.in_app_polls)
-        self._port = port
-        self._closing = threading.Event()
-        self._server = None
-        self._thread = None
         self._saved_urls = None
-
-    # -- lifecycle ---------------------------------------------------------
-
-    def start(self):
-        if self._server is not None:
-            raise RuntimeError("sandbox already started")
-        self._server = _Server(("127.0.0.1", self._port), _Handler)
-        self._server.sandbox = self
-        self._thread = threading.Thread(
-            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="degiro-sandbox", daemon=True
-        )
-        self._thread.start()
-        return self
 
     def close(self):
         self.restore_connector()
-        if self._server is None or self._closing.is_set():
-            return
-        self._closing.set()
-        self._server.shutdown()
-        self._server.server_close()
-        self._thread.join()
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc_info):
-        self.close()
+        super().close()
 
     # -- addresses and the connector ---------------------------------------
-
-    @property
-    def base_url(self):
-        if self._server is None:
-            raise RuntimeError("sandbox not started")
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}"
 
     @property
     def urls(self):

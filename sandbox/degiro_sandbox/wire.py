@@ -3,6 +3,8 @@
 import json
 from dataclasses import dataclass
 
+import sandbox_http
+
 REDACTED = "<redacted>"
 
 # Body and query keys that carry a secret; their values never reach a record.
@@ -30,15 +32,8 @@ class SessionRecord:
 
 
 @dataclass
-class Reply:
-    status: int
-    body: bytes = b""
+class Reply(sandbox_http.Reply):
     content_type: str = "application/json;charset=UTF-8"
-    headers: tuple = ()
-
-
-# The reply of a request the server holds until the sandbox closes, then drops unanswered.
-HANG = object()
 
 
 class Malformed(Exception):

@@ -1,15 +1,13 @@
 """The sandbox's HTTP server: the request handler, the server thread, and Sandbox, its public face."""
 
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qsl, urlsplit
+
+import sandbox_http
 
 from .service import FlexService
 from .wire import (
     GET_STATEMENT_PATH,
     GET_STATEMENT_URL,
-    HANG,
     PER_MINUTE,
     PER_SECOND,
     SEND_REQUEST_PATH,
@@ -24,36 +22,13 @@ __all__ = ["Sandbox"]
 _ENDPOINTS = {SEND_REQUEST_PATH: "SendRequest", GET_STATEMENT_PATH: "GetStatement"}
 
 
-class _Handler(BaseHTTPRequestHandler):
-    # HTTP/1.0: one request per connection, so no handler thread idles on a
-    # kept-alive socket when the sandbox shuts down, and a streamed answer
-    # without Content-Length ends where the connection does.
-    protocol_version = "HTTP/1.0"
-    timeout = 10  # bounds how long close() can wait on a client that never sends
-
-    def do_GET(self):
-        self._serve("GET")
-
-    def do_POST(self):
-        self._serve("POST")
-
-    def do_PUT(self):
-        self._serve("PUT")
-
-    def do_DELETE(self):
-        self._serve("DELETE")
-
-    def log_message(self, format, *args):
-        pass
-
-    def _serve(self, method):
-        sandbox = self.server.sandbox
-        service = sandbox._service
-        url = urlsplit(self.path)
-        pairs = parse_qsl(url.query, keep_blank_values=True)
-        endpoint = _ENDPOINTS.get(url.path)
+class _Handler(sandbox_http.Handler):
+    def serve(self, method):
+        service = self.server.sandbox._service
+        path, pairs = self.split_target()
+        endpoint = _ENDPOINTS.get(path)
         user_agent = self.headers.get("User-Agent")
-        index = service.record(RequestRecord(method, url.path, endpoint, redact(dict(pairs)), user_agent))
+        index = service.record(RequestRecord(method, path, endpoint, redact(dict(pairs)), user_agent))
 
         if endpoint is None:
             reply = html_reply(404, "Not Found")
@@ -62,45 +37,10 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             reply = service.handle(endpoint, pairs, user_agent)
 
-        if reply is HANG:
-            # Hold the request until the sandbox closes, then drop the
-            # connection without an answer, as a dead upstream would.
-            sandbox._closing.wait()
-            self.close_connection = True
-            return
-
-        # Recorded before the answer goes out: the caller may look as soon as it has it.
-        service.set_outcome(index, reply.status, reply.error_code)
-        streamed = not isinstance(reply.body, bytes)
-        self.send_response(reply.status)
-        self.send_header("Content-Type", reply.content_type)
-        if not streamed:
-            self.send_header("Content-Length", str(len(reply.body)))
-        for name, value in reply.headers:
-            self.send_header(name, value)
-        self.end_headers()
-        if not streamed:
-            self.wfile.write(reply.body)
-            return
-        try:
-            for piece in reply.body:
-                if sandbox._closing.is_set():
-                    break
-                self.wfile.write(piece)
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # the client stopped reading, as a size-capped one should
+        self.answer(reply, service, index)
 
 
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def handle_error(self, request, client_address):
-        # A client that gives up mid-answer (a bounded call timing out) is not
-        # the sandbox's failure; keep test output clean.
-        pass
-
-
-class Sandbox:
+class Sandbox(sandbox_http.Sandbox):
     """A local Flex Web Service on 127.0.0.1, served from a daemon thread.
 
     ``with Sandbox() as sb:`` starts it and closes it on exit; ``start()`` and
@@ -122,6 +62,9 @@ class Sandbox:
     ``clock``               monotonic seconds for the limits (time.monotonic)
     """
 
+    handler = _Handler
+    thread_name = "ibkr-sandbox"
+
     def __init__(self, port=0, *, polls_before_ready=2, positions=None, own_url=False, huge_bytes=256 * 2**20,
                  per_second=PER_SECOND, per_minute=PER_MINUTE, clock=time.monotonic):
         self.polls_before_ready = polls_before_ready
@@ -131,47 +74,10 @@ class Sandbox:
         self.per_second = per_second
         self.per_minute = per_minute
         self.clock = clock
+        super().__init__(port)
         self._service = FlexService(self)
-        self._port = port
-        self._closing = threading.Event()
-        self._server = None
-        self._thread = None
-
-    # -- lifecycle ---------------------------------------------------------
-
-    def start(self):
-        if self._server is not None:
-            raise RuntimeError("sandbox already started")
-        self._server = _Server(("127.0.0.1", self._port), _Handler)
-        self._server.sandbox = self
-        self._thread = threading.Thread(
-            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="ibkr-sandbox", daemon=True
-        )
-        self._thread.start()
-        return self
-
-    def close(self):
-        if self._server is None or self._closing.is_set():
-            return
-        self._closing.set()
-        self._server.shutdown()
-        self._server.server_close()
-        self._thread.join()
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc_info):
-        self.close()
 
     # -- addresses ------------------------------------------------------------
-
-    @property
-    def base_url(self):
-        if self._server is None:
-            raise RuntimeError("sandbox not started")
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}"
 
     @property
     def send_request_url(self):

@@ -2,11 +2,13 @@
 
 import collections
 import itertools
-import threading
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
+
+import sandbox_http
+from sandbox_http import HANG
 
 from . import statement
-from .wire import HANG, TEXT_TYPE, VERSION, Reply, error_reply, html_reply, success_reply
+from .wire import TEXT_TYPE, VERSION, Reply, error_reply, html_reply, success_reply
 
 # The demo account's token and query id.  Tokens are 24 digits and query ids
 # six, as IB issues them; neither may ever appear in what a client prints.
@@ -81,12 +83,11 @@ class _Reference:
     polls: int = 0  # GetStatement requests answered 1019 so far
 
 
-class FlexService:
+class FlexService(sandbox_http.RequestLog):
     """Server state and the request -> reply logic; ``config`` (the Sandbox) is read at each request."""
 
     def __init__(self, config):
-        self.lock = threading.Lock()
-        self.records = []
+        super().__init__()
         self._config = config
         self._references = {}  # reference code -> _Reference
         self._admitted = collections.defaultdict(collections.deque)  # token -> clock() of admitted requests
@@ -95,14 +96,8 @@ class FlexService:
 
     # -- bookkeeping -------------------------------------------------------
 
-    def record(self, record):
-        with self.lock:
-            self.records.append(record)
-            return len(self.records) - 1
-
-    def set_outcome(self, index, status, error_code):
-        with self.lock:
-            self.records[index] = replace(self.records[index], status=status, error_code=error_code)
+    def answered(self, index, reply):
+        self.update(index, status=reply.status, error_code=reply.error_code)
 
     # -- requests ----------------------------------------------------------
 

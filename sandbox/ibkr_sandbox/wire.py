@@ -35,6 +35,8 @@ Every line marked ASSUMED is this sandbox's choice where no source says.
 import datetime
 from dataclasses import dataclass
 
+import sandbox_http
+
 # -- addresses [CFG] ------------------------------------------------------------
 
 SEND_REQUEST_PATH = "/AccountManagement/FlexWebService/SendRequest"
@@ -115,16 +117,9 @@ class RequestRecord:
 
 
 @dataclass
-class Reply:
-    status: int
-    body: object = b""  # bytes, or an iterable of bytes streamed without Content-Length
+class Reply(sandbox_http.Reply):
     content_type: str = XML_TYPE
-    error_code: int | None = None
-    headers: tuple = ()
-
-
-# The reply of a request the server holds until the sandbox closes, then drops unanswered.
-HANG = object()
+    error_code: int | None = None  # the FlexStatementResponse's ErrorCode, for the request record
 
 
 def _timestamp(now):

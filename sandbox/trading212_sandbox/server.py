@@ -1,15 +1,14 @@
 """The sandbox's HTTP server: keys, rate limits, the request handler, and Sandbox, its public face."""
 
 import math
-import threading
 import time
-from dataclasses import replace
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qsl, urlsplit
+
+import sandbox_http
+from sandbox_http import HANG
 
 from . import account
 from .account import LEGACY_API_KEY, SCENARIOS
-from .wire import (BAD_API_KEY, ENDPOINTS_BY_PATH, HANG, RATE_LIMIT_HEADERS, TIMED_OUT, Reply, RequestRecord,
+from .wire import (BAD_API_KEY, ENDPOINTS_BY_PATH, RATE_LIMIT_HEADERS, TIMED_OUT, Reply, RequestRecord,
                    cdn_page_reply, credentials, json_reply, limited, problem_reply, scope_missing)
 
 __all__ = ["RequestRecord", "Sandbox"]
@@ -48,23 +47,13 @@ class RateLimiter:
         self._windows.clear()
 
 
-class Broker:
+class Broker(sandbox_http.RequestLog):
     """Server state and the request -> reply logic, independent of sockets."""
 
     def __init__(self, filler_instruments):
-        self.lock = threading.Lock()
-        self.records = []
+        super().__init__()
         self.limiter = RateLimiter()
         self._instruments = account.instruments_body(filler_instruments)
-
-    def record(self, record):
-        with self.lock:
-            self.records.append(record)
-            return len(self.records) - 1
-
-    def set_status(self, index, status):
-        with self.lock:
-            self.records[index] = replace(self.records[index], status=status)
 
     def handle(self, endpoint, scheme, key, secret, query):
         """The reply to one GET of ``endpoint``, or HANG."""
@@ -134,44 +123,22 @@ class Broker:
         return None
 
 
-class _Handler(BaseHTTPRequestHandler):
-    # HTTP/1.0: one request per connection, so no handler thread idles on a
-    # kept-alive socket when the sandbox shuts down.
-    protocol_version = "HTTP/1.0"
-    timeout = 10  # bounds how long close() can wait on a client that never sends
-
-    def do_GET(self):
-        self._serve("GET")
-
-    def do_POST(self):
-        self._serve("POST")
-
-    def do_PUT(self):
-        self._serve("PUT")
-
-    def do_DELETE(self):
-        self._serve("DELETE")
-
+class _Handler(sandbox_http.Handler):
     def do_PATCH(self):
-        self._serve("PATCH")
+        self.serve("PATCH")
 
-    def log_message(self, format, *args):
-        pass
-
-    def _serve(self, method):
-        sandbox = self.server.sandbox
-        broker = sandbox._broker
-        url = urlsplit(self.path)
-        pairs = parse_qsl(url.query, keep_blank_values=True)
+    def serve(self, method):
+        broker = self.server.sandbox._broker
+        path, pairs = self.split_target()
         query = dict(pairs)
-        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        self.read_body()
         # The credentials stay in this frame: the record keeps the scheme alone.
         scheme, key, secret = credentials(self.headers.get("Authorization"))
-        endpoint = ENDPOINTS_BY_PATH.get(url.path)
+        endpoint = ENDPOINTS_BY_PATH.get(path)
 
-        index = broker.record(RequestRecord(method, url.path, query, endpoint and endpoint.name, scheme))
+        index = broker.record(RequestRecord(method, path, query, endpoint and endpoint.name, scheme))
         if endpoint is None:
-            reply = problem_reply(404, f"No endpoint at {url.path}")
+            reply = problem_reply(404, f"No endpoint at {path}")
         elif method != "GET":
             reply = problem_reply(405, f"{method} is not allowed here", (("Allow", "GET"),))
         elif len(pairs) != len(query):
@@ -179,84 +146,29 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             reply = broker.handle(endpoint, scheme, key, secret, query)
 
-        if reply is HANG:
-            # Hold the request until the sandbox closes, then drop the
-            # connection without an answer, as a dead upstream would.
-            sandbox._closing.wait()
-            self.close_connection = True
-            return
-
-        # Recorded before the answer goes out: the caller may look as soon as it has it.
-        broker.set_status(index, reply.status)
-        self.send_response(reply.status)
-        self.send_header("Content-Type", reply.content_type)
-        self.send_header("Content-Length", str(len(reply.body)))
-        for name, value in reply.headers:
-            self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(reply.body)
+        self.answer(reply, broker, index)
 
 
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def handle_error(self, request, client_address):
-        # A client that gives up mid-answer (a bounded call timing out) is not
-        # the sandbox's failure; keep test output clean.
-        pass
-
-
-class Sandbox:
+class Sandbox(sandbox_http.Sandbox):
     """A local Trading 212 public API on 127.0.0.1, served from a daemon thread.
 
     ``with Sandbox() as sb:`` starts it and closes it on exit; ``start()`` and
     ``close()`` do the same by hand.  Closing releases any held ("hang")
     request, stops the server and waits for its handler threads.
+    ``base_url`` is what replaces https://live.trading212.com (or demo.) in a
+    client's URLs.
 
     ``port`` 0 (the default) takes any free port.  ``filler_instruments``
     adds that many made-up instruments to the instruments metadata (about 270
     bytes each: 4000 make a megabyte).
     """
 
+    handler = _Handler
+    thread_name = "trading212-sandbox"
+
     def __init__(self, port=0, filler_instruments=0):
+        super().__init__(port)
         self._broker = Broker(filler_instruments)
-        self._port = port
-        self._closing = threading.Event()
-        self._server = None
-        self._thread = None
-
-    def start(self):
-        if self._server is not None:
-            raise RuntimeError("sandbox already started")
-        self._server = _Server(("127.0.0.1", self._port), _Handler)
-        self._server.sandbox = self
-        self._thread = threading.Thread(
-            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="trading212-sandbox", daemon=True
-        )
-        self._thread.start()
-        return self
-
-    def close(self):
-        if self._server is None or self._closing.is_set():
-            return
-        self._closing.set()
-        self._server.shutdown()
-        self._server.server_close()
-        self._thread.join()
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc_info):
-        self.close()
-
-    @property
-    def base_url(self):
-        """What replaces https://live.trading212.com (or demo.) in a client's URLs."""
-        if self._server is None:
-            raise RuntimeError("sandbox not started")
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}"
 
     @property
     def requests(self):

@@ -14,6 +14,8 @@ import json
 import secrets
 from dataclasses import dataclass
 
+import sandbox_http
+
 # The two environments; every path below hangs off either.  A client pointed
 # at the sandbox swaps only this prefix.
 LIVE_URL = "https://live.trading212.com"
@@ -102,15 +104,8 @@ class RequestRecord:
 
 
 @dataclass
-class Reply:
-    status: int
-    body: bytes = b""
+class Reply(sandbox_http.Reply):
     content_type: str = "application/json"
-    headers: tuple = ()
-
-
-# The reply of a request the server holds until the sandbox closes, then drops unanswered.
-HANG = object()
 
 
 def json_reply(status, payload, headers=()):
