@@ -81,3 +81,11 @@ def made(facade):
     RecordingBroker.made.clear()
     yield RecordingBroker.made
     RecordingBroker.made.clear()
+
+
+@pytest.fixture
+def connector(monkeypatch):
+    """The recording stand-ins for degiro_connector, installed in morbex.keelson."""
+    from keelson_fakes import Connector
+
+    return Connector().install(monkeypatch)

@@ -108,3 +108,12 @@ class FakeAPI:
     def get_products_config(self, *args, **kwargs):
         self._record("get_products_config", args, kwargs)
         return {"exchanges": self.connector.exchanges, "countries": []}
+
+
+def connected(connector):
+    """A BrokerDeGiro logged in through the stand-ins, their records cleared."""
+    broker = keelson.BrokerDeGiro()
+    broker.authenticate_with_username_password(username="jdoe", password="secret", int_account=1234567)
+    connector.log.clear()
+    broker.trading_api.calls.clear()
+    return broker
