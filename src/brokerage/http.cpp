@@ -45,7 +45,9 @@ Outcome read_outcome(PyObject* session) {
         PyTuple_GET_SIZE(remembered.get()) != 4) {
         return outcome;
     }
-    outcome.kind = static_cast<Outcome::Kind>(PyLong_AsLong(PyTuple_GET_ITEM(remembered.get(), 0)));
+    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(remembered.get(), 0));
+    if (kind == -1 && PyErr_Occurred()) throw PyError{};
+    outcome.kind = static_cast<Outcome::Kind>(kind);
     outcome.timeout = Ref::borrow(PyTuple_GET_ITEM(remembered.get(), 1));
     outcome.what = Ref::borrow(PyTuple_GET_ITEM(remembered.get(), 2));
     if (PyObject* wait = PyTuple_GET_ITEM(remembered.get(), 3); wait != Py_None) outcome.retry_after = Ref::borrow(wait);

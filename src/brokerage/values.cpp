@@ -5,8 +5,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 namespace morbex::brokerage {
+namespace {
+
+struct CurrencyUnit {
+    std::string_view major;  // empty: the currency itself
+    long scale = 1;
+};
 
 CurrencyUnit currency_unit(std::string_view currency) {
     // The codes exchanges and data vendors quote these listings in: LSE's
@@ -17,6 +24,8 @@ CurrencyUnit currency_unit(std::string_view currency) {
     if (currency == "ILA") return {"ILS", 100};
     return {};
 }
+
+}  // namespace
 
 void major_currency(PyObject* currency, Ref& major, Ref& scale) {
     CurrencyUnit unit;

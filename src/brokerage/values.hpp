@@ -2,22 +2,14 @@
 // in and the one it converts to, and the time a price refers to.
 #pragma once
 #include <Python.h>
-#include <string_view>
 #include "ops.hpp"
 
 namespace morbex::brokerage {
 
-// A listing quoted in a minor unit (GBX or GBp: pence; ZAc: South African
-// cents; ILA: agorot): its ISO 4217 currency and how many minor units make
-// one; for any other currency, itself and 1.
-struct CurrencyUnit {
-    std::string_view major;  // empty: the currency itself
-    long scale = 1;
-};
-CurrencyUnit currency_unit(std::string_view currency);
-
-// major_currency and unit_scale for a record's `currency` (a str, or None
-// which gives None and 1).
+// major_currency and unit_scale for a record's `currency`: for a listing
+// quoted in a minor unit (GBX or GBp: pence; ZAc: South African cents; ILA:
+// agorot) its ISO 4217 currency and how many minor units make one; for any
+// other str, itself and 1; None gives None and 1.
 void major_currency(PyObject* currency, Ref& major, Ref& scale);
 
 // The current time in UTC as ISO 8601 text, to the second: "2026-05-04T08:30:12Z".

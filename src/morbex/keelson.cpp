@@ -158,8 +158,9 @@ Ref logout_with_username_password(const Call& c) {
 }
 
 // self.trading_api.get_update(request_list=[UpdateRequest(option=UpdateOption.<option>, last_updated=0)],
-// raw=True), or a typed error saying `what` could not be read.
-Ref update_of(const Call& c, PyObject* self, const char* option, const char* what) {
+// raw=True)[section]["value"]: the section's rows, or a typed error saying `what` could not be read.
+Ref rows_of_update(const Call& c, PyObject* self, const char* option, Name section, const char* what) {
+    PyObject* const* k = names(c);
     Ref request_type = c.global("UpdateRequest");
     Ref option_type = c.global("UpdateOption");
     Ref chosen = getattr(option_type.get(), option);
@@ -169,8 +170,10 @@ Ref update_of(const Call& c, PyObject* self, const char* option, const char* wha
     PyList_SET_ITEM(request_list.get(), 0, request.release());
 
     Ref trading_api = getattr(self, "trading_api");
-    return read_from(c, trading_api.get(), "get_update", {{"request_list", request_list.get()}, {"raw", Py_True}},
-                     what);
+    Ref update = read_from(c, trading_api.get(), "get_update",
+                           {{"request_list", request_list.get()}, {"raw", Py_True}}, what);
+    Ref found = getitem(update.get(), k[section]);
+    return getitem(found.get(), k[k_value]);
 }
 
 // What every record of a read shares: the account as text, and the time of the read.
@@ -182,10 +185,7 @@ void account_and_time(PyObject* self, Ref& account, Ref& as_of) {
 
 Ref get_current_stock_holdings(const Call& c) {
     PyObject* self = c[0];
-    PyObject* const* k = names(c);
-    Ref update = update_of(c, self, "PORTFOLIO", "the portfolio");
-    Ref section = getitem(update.get(), k[k_portfolio]);
-    Ref rows = getitem(section.get(), k[k_value]);
+    Ref rows = rows_of_update(c, self, "PORTFOLIO", k_portfolio, "the portfolio");
     Ref holdings = holdings_of_rows(c, self, rows.get());
     Ref json = c.global("json");
     return brokerage::records_text(json.get(), state(c).json, holdings.get());
@@ -193,10 +193,7 @@ Ref get_current_stock_holdings(const Call& c) {
 
 Ref get_positions(const Call& c) {
     PyObject* self = c[0];
-    PyObject* const* k = names(c);
-    Ref update = update_of(c, self, "PORTFOLIO", "the portfolio");
-    Ref section = getitem(update.get(), k[k_portfolio]);
-    Ref rows = getitem(section.get(), k[k_value]);
+    Ref rows = rows_of_update(c, self, "PORTFOLIO", k_portfolio, "the portfolio");
     Valuation valuation;
     account_and_time(self, valuation.account, valuation.as_of);
     return positions_of_rows(c, self, rows.get(), valuation);
@@ -204,12 +201,9 @@ Ref get_positions(const Call& c) {
 
 Ref get_cash_balances(const Call& c) {
     PyObject* self = c[0];
-    PyObject* const* k = names(c);
-    Ref update = update_of(c, self, "CASH_FUNDS", "the cash funds");
+    Ref rows = rows_of_update(c, self, "CASH_FUNDS", k_cashFunds, "the cash funds");
     Ref account, as_of;
     account_and_time(self, account, as_of);
-    Ref section = getitem(update.get(), k[k_cashFunds]);
-    Ref rows = getitem(section.get(), k[k_value]);
     return cash_balances_of(c, rows.get(), account.get(), as_of.get());
 }
 

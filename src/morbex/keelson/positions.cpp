@@ -54,9 +54,6 @@ Ref base_currency(PyObject* pl_base) {
     return Ref::borrow(PyUnicode_CheckExact(key) ? key : Py_None);
 }
 
-// row.get(name) for a flattened row, an exact dict; borrowed, or null.
-PyObject* field(PyObject* row, PyObject* name) { return lookup(row, name); }
-
 // The position of a holding record made as written: its eleven values read
 // as written, its MIC looked up as the join does.
 Ref position_as_written(const Call& c, Records& records, PyObject* holding, const Worth& worth,
@@ -113,15 +110,15 @@ Worth worth_of(const RowFields& row) {
 }
 
 Worth worth_of(PyObject* const* k, PyObject* flat) {
-    // Flattened rows are exact dicts (flatten_row), read without Python code.
+    // Flattened rows are exact dicts (flatten_row): row.get(name) is a lookup that runs no Python code.
     if (!PyDict_CheckExact(flat)) raise(PyExc_TypeError, "a portfolio row decodes to a dict");
-    PyObject* id = field(flat, k[k_id]);  // there: the selection read it
+    PyObject* id = lookup(flat, k[k_id]);  // there: the selection read it
     return Worth{Ref::borrow(id != nullptr ? id : Py_None),
-                 number(field(flat, k[k_size])),
-                 number(field(flat, k[k_price])),
-                 number(field(flat, k[k_breakEvenPrice])),
-                 base_currency(field(flat, k[k_plBase])),
-                 number(field(flat, k[k_value]))};
+                 number(lookup(flat, k[k_size])),
+                 number(lookup(flat, k[k_price])),
+                 number(lookup(flat, k[k_breakEvenPrice])),
+                 base_currency(lookup(flat, k[k_plBase])),
+                 number(lookup(flat, k[k_value]))};
 }
 
 Ref mic_as_written(const Call& c, PyObject* holdings_info, PyObject* exchanges_info, PyObject* id) {

@@ -25,7 +25,9 @@ using brokerage::Failure;
 Ref bounded_send(const Call& c) {
     Ref response = brokerage::bounded_send(c);
     Ref status = getattr(response.get(), "status_code");
-    if (PyLong_Check(status.get()) && PyLong_AsLong(status.get()) == 405) {
+    const long code = PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : 0;
+    if (code == -1 && PyErr_Occurred()) throw PyError{};
+    if (code == 405) {
         raise(PyExc_ConnectionError, "DEGIRO is down for maintenance");
     }
     return response;

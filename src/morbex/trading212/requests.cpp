@@ -213,15 +213,16 @@ constexpr double longest_wait = 2.0;
 // error stays pending and -1 is returned.
 double short_wait(const Call& c) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref rate_limited = c.global("RateLimited");
-    Ref retry_after;
-    Ref name = intern("retry_after");
     double wait = -1;
-    if (PyObject_IsInstance(error.get(), rate_limited.get()) == 1 && lookup_attr(error.get(), name.get(), retry_after) &&
-        PyFloat_Check(retry_after.get()) && PyFloat_AS_DOUBLE(retry_after.get()) <= longest_wait) {
-        wait = PyFloat_AS_DOUBLE(retry_after.get());
+    // Nothing here may lose `error`: a lookup that fails only means no wait.
+    PyObject* rate_limited = PyDict_GetItemString(c.fn->globals, "RateLimited");
+    if (rate_limited != nullptr && PyObject_IsInstance(error.get(), rate_limited) == 1) {
+        Ref retry_after = Ref::steal(PyObject_GetAttrString(error.get(), "retry_after"));
+        if (retry_after && PyFloat_Check(retry_after.get()) && PyFloat_AS_DOUBLE(retry_after.get()) <= longest_wait) {
+            wait = PyFloat_AS_DOUBLE(retry_after.get());
+        }
     }
-    if (PyErr_Occurred()) PyErr_Clear();  // whatever the test raised: the original error is what is told
+    PyErr_Clear();
     if (wait < 0) PyErr_SetRaisedException(error.release());
     return wait;
 }
