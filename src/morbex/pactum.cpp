@@ -20,6 +20,7 @@
 //             raise NotImplementedError(f"{type(self).__name__} does not report cash balances")
 #include "classes.hpp"
 #include "error.hpp"
+#include "methods.hpp"
 #include "module.hpp"
 #include "ops.hpp"
 
@@ -59,12 +60,7 @@ Ref get_positions(const Call& c) {
     return call(loads.get(), {text.get()});
 }
 
-const FunctionSpec get_positions_spec{
-    .name = "get_positions",
-    .params = {"self"},
-    .annotations = {{{"return", "list[dict]"}}},
-    .body = get_positions,
-};
+const FunctionSpec get_positions_spec = brokerage::query_method("get_positions", get_positions, "list[dict]");
 
 // A broker that can report cash overrides this; the message names the
 // subclass, so a caller sees which broker cannot.
@@ -78,12 +74,7 @@ Ref get_cash_balances(const Call& c) {
     raise_new(not_implemented.get(), message.get());
 }
 
-const FunctionSpec get_cash_balances_spec{
-    .name = "get_cash_balances",
-    .params = {"self"},
-    .annotations = {{{"return", "list[dict]"}}},
-    .body = get_cash_balances,
-};
+const FunctionSpec get_cash_balances_spec = brokerage::query_method("get_cash_balances", get_cash_balances, "list[dict]");
 
 void module_body(Module& m) {
     m.from_import("abc", {"ABC", "abstractmethod"});
