@@ -79,13 +79,11 @@ class _Mallinfo2(ctypes.Structure):
 
 
 def _mallinfo2():
+    """glibc's mallinfo2, or None."""
     libc_name = ctypes.util.find_library("c")
-    if libc_name is None:
-        return None
-    function = getattr(ctypes.CDLL(libc_name), "mallinfo2", None)
-    if function is None:
-        return None
-    function.restype = _Mallinfo2
+    function = getattr(ctypes.CDLL(libc_name), "mallinfo2", None) if libc_name else None
+    if function is not None:
+        function.restype = _Mallinfo2
     return function
 
 
@@ -121,68 +119,57 @@ class Result:
     drift: dict = field(default_factory=dict)  # description -> refcount change
 
     def failures(self, traced_bound=TRACED_BOUND, malloc_bound=MALLOC_BOUND, rss_bound=RSS_BOUND):
-        found = []
-        if self.traced > traced_bound:
-            found.append(f"traced memory grew by {self.traced} B (bound {traced_bound})")
-        if self.malloc > malloc_bound:
-            found.append(f"malloc'd memory grew by {self.malloc} B (bound {malloc_bound})")
-        if rss_bound is not None and self.rss > rss_bound:
-            found.append(f"RSS grew by {self.rss} B (bound {rss_bound})")
-        found += [f"refcount of {what} changed by {change:+d}" for what, change in self.drift.items() if change]
-        return found
+        """What grew past its bound (None: not bounded), then every refcount that drifted."""
+        growth = (("traced memory", self.traced, traced_bound), ("malloc'd memory", self.malloc, malloc_bound),
+                  ("RSS", self.rss, rss_bound))  # fmt: skip
+        found = [f"{what} grew by {grew} B (bound {bound})" for what, grew, bound in growth
+                 if bound is not None and grew > bound]  # fmt: skip
+        return found + [f"refcount of {what} changed by {change:+d}" for what, change in self.drift.items() if change]
 
 
 def _refcounts(watched):
-    return [sys.getrefcount(obj) for obj in watched]
+    return {f"{type(obj).__name__} #{i}": sys.getrefcount(obj) for i, obj in enumerate(watched)}
 
 
-def _drift(operation, before, after):
-    return {
-        f"{type(obj).__name__} #{i}": a - b
-        for i, (obj, b, a) in enumerate(zip(operation.watched, before, after))
-        if a != b
-    }
-
-
-def _repeat(call, rounds):
+def _pass(operation, rounds, warmup, reading):
+    """Warm up, then call `rounds` times: (seconds, `reading()` before, after, refcount drift)."""
+    call = operation.call
+    for _ in range(warmup):
+        call()
+    gc.collect()
+    refs = _refcounts(operation.watched)
+    before = reading()
+    started = time.perf_counter()
     for _ in range(rounds):
         call()
+    seconds = time.perf_counter() - started
+    gc.collect()
+    after = reading()
+    drift = {what: count - refs[what] for what, count in _refcounts(operation.watched).items() if count != refs[what]}
+    return seconds, before, after, drift
 
 
 def measure(operation, rounds, warmup=None, traced=True):
     """Warm `operation` up, then call it `rounds` times in each pass."""
     warmup = max(200, rounds // 20) if warmup is None else warmup
-    call = operation.call
     result = Result(operation.name, rounds)
 
-    _repeat(call, warmup)
-    gc.collect()
-    refs = _refcounts(operation.watched)
-    rss_before, malloc_before = rss(), malloc_in_use()
-    started = time.perf_counter()
-    _repeat(call, rounds)
-    result.seconds = time.perf_counter() - started
-    gc.collect()
-    result.rss = rss() - rss_before
-    if malloc_before is not None:
-        result.malloc = malloc_in_use() - malloc_before
-    result.drift = _drift(operation, refs, _refcounts(operation.watched))
+    result.seconds, before, after, result.drift = _pass(operation, rounds, warmup, lambda: (rss(), malloc_in_use()))
+    result.rss = after[0] - before[0]
+    if before[1] is not None:
+        result.malloc = after[1] - before[1]
     if not traced:
         return result
 
     tracemalloc.start()
     try:
-        _repeat(call, warmup)  # what the first calls under tracing allocate for good
-        gc.collect()
-        refs = _refcounts(operation.watched)
-        traced_before = tracemalloc.get_traced_memory()[0]
-        _repeat(call, rounds)
-        gc.collect()
-        result.traced = tracemalloc.get_traced_memory()[0] - traced_before
-        for what, change in _drift(operation, refs, _refcounts(operation.watched)).items():
-            result.drift[what] = result.drift.get(what, 0) + change
+        # Warmed up again: what the first calls under tracing allocate for good.
+        _, before, after, drift = _pass(operation, rounds, warmup, lambda: tracemalloc.get_traced_memory()[0])
     finally:
         tracemalloc.stop()
+    result.traced = after - before
+    for what, change in drift.items():
+        result.drift[what] = result.drift.get(what, 0) + change
     return result
 
 
@@ -598,8 +585,9 @@ def main(argv=None):
     parser.add_argument("--no-traced", action="store_true",
                         help="skip the tracemalloc pass (under valgrind, where its bookkeeping is noise)")
     args = parser.parse_args(argv)
-    results = run(args.rounds, args.only, rss_bound=None if args.no_rss else RSS_BOUND, traced=not args.no_traced)
-    failed = [r for r in results if r.failures(rss_bound=None if args.no_rss else RSS_BOUND)]
+    rss_bound = None if args.no_rss else RSS_BOUND
+    results = run(args.rounds, args.only, rss_bound=rss_bound, traced=not args.no_traced)
+    failed = [r for r in results if r.failures(rss_bound=rss_bound)]
     print(f"{len(results) - len(failed)}/{len(results)} operations within bounds "
           f"(traced ≤ {TRACED_BOUND} B, malloc ≤ {MALLOC_BOUND} B, RSS ≤ {RSS_BOUND} B, no refcount drift)")
     return 1 if failed else 0

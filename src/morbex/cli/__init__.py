@@ -33,22 +33,21 @@ from morbex.cli.arguments import broker_options, build_parser
 from morbex.cli.console import Console, Redactor, logging_to, watching_approval
 from morbex.cli.credentials import credentials_from, use_server
 from morbex.cli.exits import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, exit_code, one_line
-from morbex.cli.formats import check_writable, counted, render, render_records, write_output
+from morbex.cli.formats import KINDS, check_writable, counted, render, write_output
 from morbex.cli.logins import BROKERS, Login
 
 
 # What a command reads of the broker once logged in: (what the progress line
-# names, the operation, the kind of records it gives, or None for the holdings
-# text, the noun its records are counted in).
-READS: dict[tuple[str, bool], tuple[str, str, str | None, str]] = {
-    ("holdings", False): ("the holdings", "get_current_stock_holdings", None, "holding"),
-    ("holdings", True): ("the holdings and their values", "get_positions", "positions", "holding"),
-    ("cash", False): ("the cash balances", "get_cash_balances", "cash", "balance"),
+# names, the operation, the kind of records it gives).
+READS: dict[tuple[str, bool], tuple[str, str, str]] = {
+    ("holdings", False): ("the holdings", "get_current_stock_holdings", "holdings"),
+    ("holdings", True): ("the holdings and their values", "get_positions", "positions"),
+    ("cash", False): ("the cash balances", "get_cash_balances", "cash"),
 }
 
 
 def fetch(
-    login: Login, credentials: dict[str, Any], broker_name: str, console: Console, what: str, operation: str
+    login: Login, credentials: dict[str, Any], broker: Brokers, console: Console, what: str, operation: str
 ) -> Any:
     """Log in, read, log out: logged out whatever fails once logged in."""
     from morbex.broker import AuthenticationMethods, authenticate, logout
@@ -58,13 +57,13 @@ def fetch(
     console.say(f"logging in to {login.name}...")
     waiting = watching_approval(console, login.name) if login.in_app_approval else contextlib.nullcontext()
     with waiting:
-        broker = authenticate(Brokers(broker_name), method, **credentials)
+        session = authenticate(broker, method, **credentials)
     try:
         console.say(f"reading {what}...")
-        read = getattr(broker, operation)()
+        read = getattr(session, operation)()
     finally:
         try:
-            logout(broker, method)
+            logout(session, method)
         except Exception as error:
             # The session ends on its own when the broker times it out; what
             # was read is still good.
@@ -92,12 +91,10 @@ def command(args: argparse.Namespace, console: Console) -> int:
         check_writable(args.output)
     credentials = credentials_from(login, args, console, fail)
     use_server(login, credentials, console)
-    what, operation, kind, noun = READS[args.command, getattr(args, "values", False)]
-    read = fetch(login, credentials, args.broker, console, what, operation)
-    if kind is None:
-        output, count = render(read, args.format, args.indent)
-    else:
-        output, count = render_records(read, kind, args.format, args.indent), len(read)
+    what, operation, kind = READS[args.command, getattr(args, "values", False)]
+    read = fetch(login, credentials, broker, console, what, operation)
+    output, count = render(read, kind, args.format, args.indent)
+    noun = KINDS[kind].noun
     write_output(args.output, output)
     if to_file:
         console.say(f"wrote {counted(count, noun)} to {args.output}")

@@ -16,6 +16,11 @@ if TYPE_CHECKING:
     from morbex.cli.logins import Login
 
 
+def dest(flag: str) -> str:
+    """Where argparse keeps an option's value: "--int-account" in args.int_account."""
+    return flag.removeprefix("--").replace("-", "_")
+
+
 @dataclass(frozen=True)
 class Option:
     """An option of `morbex holdings` that one broker's row brings."""
@@ -33,7 +38,7 @@ class Option:
 
     @property
     def dest(self) -> str:
-        return self.flag.removeprefix("--").replace("-", "_")
+        return dest(self.flag)
 
     def given(self, args: argparse.Namespace) -> bool:
         value = getattr(args, self.dest)

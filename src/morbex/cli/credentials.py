@@ -13,6 +13,7 @@ import sys
 from collections.abc import Callable
 from typing import Any, NoReturn
 
+from morbex.cli.arguments import dest
 from morbex.cli.console import Console
 from morbex.cli.logins import Credential, Login
 
@@ -38,7 +39,7 @@ def ask(prompt: str) -> str | None:
 
 
 def option_value(args: argparse.Namespace, flag: str | None) -> Any:
-    return getattr(args, flag.removeprefix("--").replace("-", "_")) if flag else None
+    return getattr(args, dest(flag)) if flag else None
 
 
 def credentials_from(

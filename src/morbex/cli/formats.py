@@ -33,7 +33,7 @@ def as_json(text: str, indent: int | None) -> str:
     return json.dumps(json.loads(text), indent=indent, ensure_ascii=text.isascii()) + "\n"
 
 
-def as_csv(holdings: list[dict[str, Any]], keys: Sequence[str] = FIELDS) -> str:
+def as_csv(holdings: list[dict[str, Any]], keys: Sequence[str]) -> str:
     out = io.StringIO()
     writer = csv.writer(out)
     writer.writerow(keys)
@@ -64,14 +64,14 @@ def fit(text: str, width: int) -> str:
     return text + " " * (width - cell_width(text))
 
 
+def text(value: Any) -> str:
+    return "" if value is None else str(value)
+
+
 def quantity_text(value: Any) -> str:
     if isinstance(value, float) and value.is_integer():
         return f"{value:.0f}"
-    return "" if value is None else str(value)
-
-
-def text(value: Any) -> str:
-    return "" if value is None else str(value)
+    return text(value)
 
 
 def amount_text(value: Any, places: int = 2) -> str:
@@ -155,11 +155,6 @@ def counted(count: int, noun: str) -> str:
     return f"{count} {noun}{'' if count == 1 else 's'}"
 
 
-def as_table(holdings: list[dict[str, Any]], columns: int) -> str:
-    rows = [tuple(column.cell(h) for column in HOLDING_COLUMNS) for h in holdings]
-    return grid(HOLDING_COLUMNS, rows, counted(len(holdings), "holding"), columns)
-
-
 def totals(positions: list[dict[str, Any]]) -> list[tuple[str, ...]]:
     """Rows of totals, after a blank one: value and cost per currency (minor units counted in their major
     currency: pence in pounds), then value per base currency where the broker gives one.
@@ -184,42 +179,43 @@ def totals(positions: list[dict[str, Any]]) -> list[tuple[str, ...]]:
     return rows
 
 
-def as_position_table(positions: list[dict[str, Any]], columns: int) -> str:
-    rows = [tuple(column.cell(p) for column in POSITION_COLUMNS) for p in positions]
-    return grid(POSITION_COLUMNS, rows + totals(positions), counted(len(positions), "holding"), columns)
+@dataclass(frozen=True)
+class Kind:
+    """A kind of record list and how it is written."""
+
+    keys: Sequence[str]  # the CSV's columns
+    columns: Sequence[Column]  # the table's
+    noun: str  # what its records are counted in
+    totals: Callable[[list[dict[str, Any]]], list[tuple[str, ...]]] | None = None  # rows after the records
 
 
-def as_cash_table(balances: list[dict[str, Any]], columns: int) -> str:
-    rows = [tuple(column.cell(b) for column in CASH_COLUMNS) for b in balances]
-    return grid(CASH_COLUMNS, rows, counted(len(balances), "balance"), columns)
-
-
-def render(text: str, fmt: str, indent: int | None) -> tuple[str, int]:
-    """The output for a format, and the number of holdings."""
-    holdings: list[dict[str, Any]] = json.loads(text)
-    if fmt == "csv":
-        return as_csv(holdings), len(holdings)
-    if fmt == "table":
-        return as_table(holdings, shutil.get_terminal_size().columns), len(holdings)
-    return as_json(text, indent), len(holdings)
-
-
-# What each kind of record list is written with: its CSV keys and its table.
-RECORDS: dict[str, tuple[Sequence[str], Callable[[list[dict[str, Any]], int], str]]] = {
-    "positions": (POSITION_KEYS, as_position_table),
-    "cash": (CASH_BALANCE_KEYS, as_cash_table),
+KINDS: dict[str, Kind] = {
+    "holdings": Kind(FIELDS, HOLDING_COLUMNS, "holding"),
+    "positions": Kind(POSITION_KEYS, POSITION_COLUMNS, "holding", totals),
+    "cash": Kind(CASH_BALANCE_KEYS, CASH_COLUMNS, "balance"),
 }
 
 
-def render_records(records: list[dict[str, Any]], kind: str, fmt: str, indent: int | None) -> str:
-    """The output of records (positions or cash balances) for a format."""
-    keys, table = RECORDS[kind]
+def as_table(records: list[dict[str, Any]], kind: Kind, width: int) -> str:
+    rows = [tuple(column.cell(r) for column in kind.columns) for r in records]
+    if kind.totals is not None:
+        rows += kind.totals(records)
+    return grid(kind.columns, rows, counted(len(records), kind.noun), width)
+
+
+def render(read: str | list[dict[str, Any]], kind: str, fmt: str, indent: int | None) -> tuple[str, int]:
+    """The output for a format, and the number of records.
+
+    The holdings come as the library's JSON text, written as it is; other
+    records (positions, cash balances) as lists, written as json.dumps's
+    defaults write them, as the holdings text is.
+    """
+    records: list[dict[str, Any]] = json.loads(read) if isinstance(read, str) else read
     if fmt == "csv":
-        return as_csv(records, keys)
+        return as_csv(records, KINDS[kind].keys), len(records)
     if fmt == "table":
-        return table(records, shutil.get_terminal_size().columns)
-    # As the holdings text is written: json.dumps's defaults.
-    return as_json(json.dumps(records), indent)
+        return as_table(records, KINDS[kind], shutil.get_terminal_size().columns), len(records)
+    return as_json(read if isinstance(read, str) else json.dumps(records), indent), len(records)
 
 
 # -- output -----------------------------------------------------------------------
