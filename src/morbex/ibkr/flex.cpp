@@ -62,24 +62,21 @@ bool try_again(long code) {
     return false;
 }
 
-double monotonic(const Call& c) {
-    Ref time = c.global("time");
-    Ref now = call_method(time.get(), "monotonic");
-    const double v = PyFloat_AsDouble(now.get());
+double as_double(PyObject* number) {
+    const double v = PyFloat_AsDouble(number);
     if (v == -1.0 && PyErr_Occurred()) throw PyError{};
     return v;
+}
+
+double monotonic(const Call& c) {
+    Ref time = c.global("time");
+    return as_double(call_method(time.get(), "monotonic").get());
 }
 
 void sleep(const Call& c, double seconds) {
     Ref time = c.global("time");
     Ref pause = check(PyFloat_FromDouble(seconds));
     call_method(time.get(), "sleep", {pause.get()});
-}
-
-double as_double(PyObject* number) {
-    const double v = PyFloat_AsDouble(number);
-    if (v == -1.0 && PyErr_Occurred()) throw PyError{};
-    return v;
 }
 
 // raise <kind>(prefix + why) with nothing chained: what a failure quotes
@@ -161,13 +158,20 @@ Ref quoted(const std::string& text) {
     fail(c, s, phase, Failure::broker_unavailable, why);
 }
 
+// IB's error code in an answer; 0 when it has none that is a number.
+long error_code(const Response& r) {
+    if (r.error_code.empty()) return 0;
+    char* end = nullptr;
+    const long code = std::strtol(r.error_code.c_str(), &end, 10);
+    return *end == '\0' ? code : 0;
+}
+
 // A FlexStatementResponse that is not what the request was for: IB's
 // error code told as the failure it is.
 [[noreturn]] void refused_by_ib(const Call& c, const Session* s, Phase phase, const Response& r,
                                 PyObject* waited = nullptr) {
-    char* end = nullptr;
-    const long code = r.error_code.empty() ? 0 : std::strtol(r.error_code.c_str(), &end, 10);
-    if (code == 0 || *end != '\0') {
+    const long code = error_code(r);
+    if (code == 0) {
         fail(c, s, phase, Failure::broker_unavailable,
              brokerage::message("IB's answer was not understood (status \"%U\", no error code)",
                                 quoted(r.status).get()));
@@ -321,9 +325,7 @@ std::unique_ptr<Reader> until_answered(const Call& c, Session& s, PyObject* url,
         auto reader = get(c, s, url, q, phase, positions);
         if (reader->kind() != Reader::Kind::response) return reader;
         const Response& r = reader->response();
-        char* end = nullptr;
-        const long code = std::strtol(r.error_code.c_str(), &end, 10);
-        if (r.error_code.empty() || *end != '\0' || !try_again(code)) return reader;
+        if (!try_again(error_code(r))) return reader;
         const double next = std::max(monotonic(c) + pause, earliest(s));
         if (next > deadline) refused_by_ib(c, &s, phase, r, s.statement_timeout.get());
         if (const double wait = next - monotonic(c); wait > 0) sleep(c, wait);
@@ -331,11 +333,16 @@ std::unique_ptr<Reader> until_answered(const Call& c, Session& s, PyObject* url,
     }
 }
 
+// IB's address `url`, or `path` under base_url.
+Ref address(const Session& s, const char* url, const char* path) {
+    return str(s.base.empty() ? url : (s.base + path).c_str());
+}
+
 // The statement's address the answer names: with base_url, its path under
 // base_url; else the address itself, on IB's own hosts only (the token goes
 // wherever it points).
 Ref statement_address(const Call& c, const Session& s, std::string url) {
-    if (url.empty()) return str(s.base.empty() ? get_statement_url : (s.base + get_statement_path).c_str());
+    if (url.empty()) return address(s, get_statement_url, get_statement_path);
     const std::size_t scheme = url.starts_with("https://") ? 8 : url.starts_with("http://") ? 7 : 0;
     const std::size_t slash = url.find('/', scheme);
     std::string host = url.substr(scheme, slash == std::string::npos ? std::string::npos : slash - scheme);
@@ -351,10 +358,6 @@ Ref statement_address(const Call& c, const Session& s, std::string url) {
                  "not followed"));
     }
     return str(url.c_str());
-}
-
-Ref address(const Session& s, const char* url, const char* path) {
-    return str(s.base.empty() ? url : (s.base + path).c_str());
 }
 
 }  // namespace
@@ -385,15 +388,12 @@ void read_statement(const Call& c, Session& s, Section wanted) {
         s.cash_report = statement.cash_report;
     }
     // A query without the section would read as an account without positions, or without cash.
-    if (wanted == Section::open_positions && !s.open_positions) {
+    const bool positions = wanted == Section::open_positions;
+    if (!(positions ? s.open_positions : s.cash_report)) {
         fail(c, &s, Phase::read, Failure::broker_unavailable,
-             str("the Flex query has no Open Positions section; add it to the query in the client portal "
-                 "(Performance & Reports > Flex Queries)"));
-    }
-    if (wanted == Section::cash_report && !s.cash_report) {
-        fail(c, &s, Phase::read, Failure::broker_unavailable,
-             str("the Flex query has no Cash Report section; add it to the query in the client portal "
-                 "(Performance & Reports > Flex Queries)"));
+             brokerage::message("the Flex query has no %s section; add it to the query in the client portal "
+                                "(Performance & Reports > Flex Queries)",
+                                positions ? "Open Positions" : "Cash Report"));
     }
 }
 

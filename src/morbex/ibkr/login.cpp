@@ -40,14 +40,8 @@ constexpr const char* redacted = "<redacted>";
 Ref token(const Call& c, PyObject* kwargs) {
     constexpr const char* missing =
         "'token' must be provided: the Flex Web Service token from IB's client portal";
-    Ref value = keyword(kwargs, "token");
-    if (value.get() == Py_None) refuse(c, "ValueError", missing);
-    if (!PyUnicode_Check(value.get())) {
-        Ref type_name = check(PyType_GetName(Py_TYPE(value.get())));
-        refuse(c, "TypeError", "'token' must be str, not %U", type_name.get());
-    }
+    Ref value = brokerage::text_credential(c, kwargs, "token", missing);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value.get());
-    if (length == 0) refuse(c, "ValueError", missing);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 ch = PyUnicode_READ_CHAR(value.get(), i);
         if (ch <= ' ' || ch > '~') refuse(c, "ValueError", "'token' must be printable ASCII without blanks");

@@ -39,13 +39,17 @@ bool starts_html(const char* p, std::size_t size) {
 
 // The callbacks: C functions expat calls in the middle of a parse. Nothing
 // may unwind through expat's frames, so whatever is thrown is kept as the
-// interpreter's error and ends the reading there.
+// interpreter's error and the reader stops (as pyexpat does when a handler
+// raises): no callback runs again, and parse() raises it once Parse returns.
 template <class Body>
 void guarded(void* reader, Body&& body) {
-    boundary(0, [&] {
-        body(static_cast<Reader*>(reader));
-        return 0;
-    });
+    auto* r = static_cast<Reader*>(reader);
+    if (!boundary(false, [&] {
+            body(r);
+            return true;
+        })) {
+        r->stop();
+    }
 }
 
 void on_start(void* reader, const XML_Char* name, const XML_Char** atts) {
@@ -89,10 +93,21 @@ Reader::Reader(IbkrState& st, long long cap, bool positions)
 
 Reader::~Reader() { api_->ParserFree(parser_); }
 
+void Reader::silence() {
+    api_->SetElementHandler(parser_, nullptr, nullptr);
+    api_->SetCharacterDataHandler(parser_, nullptr);
+}
+
+void Reader::stop() {
+    failed_ = true;
+    silence();
+}
+
 bool Reader::refuse(Problem problem, std::string detail) {
     if (problem_ == Problem::none) {
         problem_ = problem;
         detail_ = std::move(detail);
+        silence();  // what is left of the piece expat has is not looked at
     }
     return false;
 }
@@ -187,8 +202,6 @@ bool Reader::finish() {
 }
 
 void Reader::start(const char* name, const char** atts) {
-    if (failed_ || problem_ != Problem::none) return;
-    failed_ = true;  // until this returns normally
     ++depth_;
     if (depth_ == 1) {
         if (std::strcmp(name, "FlexQueryResponse") == 0) {
@@ -210,7 +223,6 @@ void Reader::start(const char* name, const char** atts) {
                    : std::strcmp(name, "Url") == 0           ? &response_.url
                                                              : nullptr;
     }
-    failed_ = false;
 }
 
 void Reader::end() {
@@ -220,9 +232,7 @@ void Reader::end() {
 
 void Reader::text(const char* s, int len) {
     if (collect_ == nullptr || collect_->size() >= field_cap) return;
-    failed_ = true;
     collect_->append(s, static_cast<std::size_t>(len));
-    failed_ = false;
 }
 
 }  // namespace morbex::ibkr

@@ -89,8 +89,13 @@ public:
     void start(const char* name, const char** atts);
     void end();
     void text(const char* s, int len);
+    // A callback has raised: the interpreter's error stays set, no callback
+    // runs again, and the parse that called it raises it.
+    void stop();
 
 private:
+    // No callback runs again (expat still reads what it holds).
+    void silence();
     bool refuse(Problem problem, std::string detail = {});
     bool prolog(const char* data, std::size_t size);
     bool parse(const char* data, std::size_t size, bool final);
@@ -102,7 +107,7 @@ private:
     Kind kind_ = Kind::none;
     Problem problem_ = Problem::none;
     std::string detail_;
-    bool failed_ = false;  // a callback raised: the interpreter's error is set
+    bool failed_ = false;  // a callback raised (stop()): the interpreter's error is set
     int depth_ = 0;
     // The prolog scan: where it is until the root element starts.
     enum class Scan { between, open, bang, instruction, comment, done } scan_ = Scan::between;

@@ -23,6 +23,7 @@
 // object, and its text a fraction of its size. A Python object is made only
 // for a value a record holds, and the values that repeat from row to row
 // (currencies, accounts, exchanges, dates) once each.
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -38,70 +39,39 @@ namespace {
 
 using brokerage::Key;
 
-// The fields of an OpenPosition row that a record reads.
+// The fields of an OpenPosition row that a record reads, and the attribute
+// each is read from.
 enum Field {
     f_accountId, f_currency, f_fxRateToBase, f_assetCategory, f_symbol, f_description, f_conid, f_isin,
     f_listingExchange, f_reportDate, f_position, f_markPrice, f_positionValue, f_costBasisPrice, f_levelOfDetail,
-    f_toDate, f_endingCash, f_statement_date, field_count  // f_statement_date: its FlexStatement's toDate
+    f_toDate, f_endingCash,
+    f_statement_date,  // its FlexStatement's toDate: no attribute of the row
+    field_count
 };
 
-// The field an attribute name stands for, or -1: a switch on its first
-// letter, so that the thirty-odd attributes of a row cost a compare or two each.
+constexpr const char* attributes[f_statement_date] = {
+    "accountId", "currency", "fxRateToBase", "assetCategory", "symbol", "description", "conid", "isin",
+    "listingExchange", "reportDate", "position", "markPrice", "positionValue", "costBasisPrice", "levelOfDetail",
+    "toDate", "endingCash",
+};
+
+// The field an attribute name stands for, or -1: first letters compared
+// before the rest, so that the thirty-odd attributes of a row cost little each.
 int field(const char* name) {
-    auto is = [name](const char* want) { return std::strcmp(name + 1, want + 1) == 0; };
-    switch (name[0]) {
-    case 'a':
-        if (is("accountId")) return f_accountId;
-        if (is("assetCategory")) return f_assetCategory;
-        break;
-    case 'c':
-        if (is("currency")) return f_currency;
-        if (is("conid")) return f_conid;
-        if (is("costBasisPrice")) return f_costBasisPrice;
-        break;
-    case 'd':
-        if (is("description")) return f_description;
-        break;
-    case 'e':
-        if (is("endingCash")) return f_endingCash;
-        break;
-    case 'f':
-        if (is("fxRateToBase")) return f_fxRateToBase;
-        break;
-    case 'i':
-        if (is("isin")) return f_isin;
-        break;
-    case 'l':
-        if (is("listingExchange")) return f_listingExchange;
-        if (is("levelOfDetail")) return f_levelOfDetail;
-        break;
-    case 'm':
-        if (is("markPrice")) return f_markPrice;
-        break;
-    case 'p':
-        if (is("position")) return f_position;
-        if (is("positionValue")) return f_positionValue;
-        break;
-    case 'r':
-        if (is("reportDate")) return f_reportDate;
-        break;
-    case 's':
-        if (is("symbol")) return f_symbol;
-        break;
-    case 't':
-        if (is("toDate")) return f_toDate;
-        break;
+    for (int f = 0; f < f_statement_date; ++f) {
+        if (attributes[f][0] == name[0] && std::strcmp(attributes[f] + 1, name + 1) == 0) return f;
     }
     return -1;
 }
 
-using Row = const char* [field_count];
+using Row = std::array<const char*, field_count>;
 
-void read_row(const char** atts, Row& row) {
-    for (const char*& v : row) v = nullptr;
+Row read_row(const char** atts) {
+    Row row{};
     for (; atts[0] != nullptr; atts += 2) {
         if (const int f = field(atts[0]); f >= 0) row[f] = atts[1];
     }
+    return row;
 }
 
 bool given(const char* v) { return v != nullptr && v[0] != '\0'; }
@@ -123,11 +93,13 @@ public:
     std::size_t size() const { return at_.size() / field_count; }
 
     // Row `i` as C strings; valid while the table is not added to.
-    void row(std::size_t i, Row& out) const {
+    Row row(std::size_t i) const {
+        Row out;
         for (std::size_t f = 0; f < field_count; ++f) {
             const std::size_t at = at_[i * field_count + f];
             out[f] = at == absent ? nullptr : text_.data() + at;
         }
+        return out;
     }
 
 private:
@@ -142,8 +114,6 @@ Ref text(const char* v) {
     if (!given(v)) return none();
     return check(PyUnicode_FromStringAndSize(v, static_cast<Py_ssize_t>(std::strlen(v))));
 }
-
-Ref text_or_none(const char* v) { return v != nullptr && v[0] != '\0' ? str(v) : none(); }
 
 // A number as IB writes it ("-20", "3.2751", "0.7124"): the float, or null
 // when there is none or it is not a finite number.
@@ -219,10 +189,10 @@ Venue venue(const char* code) {
     Venue v;
     v.code = text(code);
     const brokerage::Exchange* row = code != nullptr ? brokerage::exchange_by_ibkr(code) : nullptr;
-    v.mic = text_or_none(row ? row->mic : nullptr);
-    v.name = text_or_none(row ? row->name : nullptr);
-    v.city = text_or_none(row ? row->city : nullptr);
-    v.country = text_or_none(row ? row->country : nullptr);
+    v.mic = text(row ? row->mic : nullptr);
+    v.name = text(row ? row->name : nullptr);
+    v.city = text(row ? row->city : nullptr);
+    v.country = text(row ? row->country : nullptr);
     if (row != nullptr && row->suffix != nullptr && row->suffix[0] != '\0') v.suffix = str(row->suffix);
     return v;
 }
@@ -250,44 +220,38 @@ struct StatementReader::Parts {
     Repeated<Venue> venues;
     Repeated<std::pair<Ref, Ref>> units;  // currency -> (major_currency, unit_scale)
 
-    void read(Table& table, const char** atts) {
-        Row row;
-        read_row(atts, row);
+    void keep(Table& table, Row& row) {
         row[f_statement_date] = statement_date.empty() ? nullptr : statement_date.c_str();
         table.add(row);
     }
 
     void flex_statement(const char** atts) {
-        Row row;
-        read_row(atts, row);
+        const Row row = read_row(atts);
         statement_date = given(row[f_toDate]) ? row[f_toDate] : "";
     }
 
     void account_information(const char** atts) {
-        Row row;
-        read_row(atts, row);
+        const Row row = read_row(atts);
         if (!given(row[f_accountId]) || !given(row[f_currency]) || base_currency(row[f_accountId]) != nullptr) return;
         bases.emplace_back(row[f_accountId], row[f_currency]);
     }
 
     void cash_row(const char** atts) {
-        Row row;
-        read_row(atts, row);
+        Row row = read_row(atts);
         const char* currency = row[f_currency];
         if (!given(row[f_levelOfDetail]) || strcasecmp(row[f_levelOfDetail], "Currency") != 0 || !given(currency) ||
             std::strcmp(currency, "BASE_SUMMARY") == 0) {
             return;
         }
-        read(cash_rows, atts);
+        keep(cash_rows, row);
     }
 
     void position_row(const char** atts) {
-        Row row;
-        read_row(atts, row);
+        Row row = read_row(atts);
         // A row without a level is a summary; lots repeat it in parts.
         if (given(row[f_levelOfDetail]) && strcasecmp(row[f_levelOfDetail], "SUMMARY") != 0) return;
         if (!given(row[f_assetCategory]) || std::strcmp(row[f_assetCategory], "STK") != 0) return;
-        read(position_rows, atts);
+        keep(position_rows, row);
     }
 
     const char* base_currency(const char* account) const {
@@ -437,16 +401,12 @@ Problem StatementReader::finish(Statement& out, std::string& detail) {
     Ref holdings = check(PyList_New(0));
     Ref positions = p.positions_wanted ? check(PyList_New(0)) : Ref();
     Ref cash = check(PyList_New(0));
-    Row row;
     for (std::size_t i = 0; i < p.position_rows.size(); ++i) {
-        p.position_rows.row(i, row);
-        if (Problem problem = p.position(row, holdings.get(), positions.get(), detail); problem != Problem::none) {
-            return problem;
-        }
+        const Problem problem = p.position(p.position_rows.row(i), holdings.get(), positions.get(), detail);
+        if (problem != Problem::none) return problem;
     }
     for (std::size_t i = 0; i < p.cash_rows.size(); ++i) {
-        p.cash_rows.row(i, row);
-        if (Problem problem = p.cash(row, cash.get(), detail); problem != Problem::none) return problem;
+        if (Problem problem = p.cash(p.cash_rows.row(i), cash.get(), detail); problem != Problem::none) return problem;
     }
     out.holdings = holdings;
     out.positions = positions;
