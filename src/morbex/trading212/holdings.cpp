@@ -81,7 +81,6 @@ struct Listing {
 // points to read yet.
 struct Found {
     PyObject* position = nullptr;
-    PyObject* instrument = nullptr;
     PyObject* ticker = nullptr;
     PyObject* quantity = nullptr;
     PyObject* isin = nullptr;
@@ -192,7 +191,6 @@ void Mapping::find(PyObject* position, Found& found) {
     found.quantity = quantity_.in(position);
     PyObject* instrument = instrument_.in(position);
     if (instrument == nullptr || !PyDict_CheckExact(instrument)) return;
-    found.instrument = instrument;
     found.ticker = ticker_.in(instrument);
     found.isin = isin_.in(instrument);
     found.name = name_.in(instrument);
@@ -209,8 +207,6 @@ void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
         const std::uint32_t first = tickers.find(ticker);
         // The first entry of a ticker is its instrument.
         if (first == Tickers::none || listings_[first].listed != nullptr) continue;
-        listings_[first].listed = listed;
-        listings_[first].symbol = short_name_.in(listed);
         match(tickers, listed, first);
     }
 }
@@ -219,7 +215,7 @@ void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
 void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
     Listing found;
     found.listed = listed;
-    found.symbol = listings_[first].symbol;
+    found.symbol = short_name_.in(listed);
     found.venue = venue_of(schedule_.in(listed));
     if (found.symbol != nullptr && PyUnicode_Check(found.symbol)) {
         if (hold_) {
