@@ -258,13 +258,37 @@ def test_metadata_cache(sb, cache, cache_dir, change, second):
     assert cache_dir is not False or not cache.exists()
 
 
-def test_cache_folder_that_cannot_be_written(sb, cache, caplog):
-    cache.write_text("a file where the folder would be")
+def refuse(*args, **kwargs):
+    raise OSError(28, "No space left on device")
+
+
+# case: (the call that fails once the temporary file is made, or None for a folder that is a file), the reason logged
+UNWRITABLE = {
+    "folder is a file": (None, "Not a directory"),
+    "open": ("open", "No space left on device"),
+    "fsync": ("fsync", "No space left on device"),
+    "replace": ("replace", "No space left on device"),
+}
+
+
+@pytest.mark.parametrize("failing, reason", UNWRITABLE.values(), ids=UNWRITABLE)
+def test_cache_folder_that_cannot_be_written(sb, cache, caplog, monkeypatch, failing, reason):
+    if failing is None:
+        cache.write_text("a file where the folder would be")
+    else:
+        # The temporary file goes, and its descriptor with it.
+        if failing == "open":
+            monkeypatch.setattr(trading212, "open", refuse, raising=False)
+        else:
+            monkeypatch.setattr(os, failing, refuse)
+    descriptors = len(os.listdir("/proc/self/fd"))
     broker = login(sb, cache)
     assert broker.get_current_stock_holdings() == json.dumps(DEMO)
     warnings = [r.getMessage() for r in caplog.records if r.name == "morbex"]
     assert warnings == [f"Could not write the {what} list of Trading 212 to the cache folder "
-                        f"{cache / sb.folder_name} (Not a directory)" for what in ("instrument", "exchange")]
+                        f"{cache / sb.folder_name} ({reason})" for what in ("instrument", "exchange")]
+    assert failing is None or os.listdir(cache / sb.folder_name) == []
+    assert len(os.listdir("/proc/self/fd")) <= descriptors
 
 
 @pytest.mark.parametrize(

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include "json_text.hpp"
 
 namespace morbex::brokerage {
@@ -303,18 +304,23 @@ AsciiText::AsciiText(std::size_t expected) : capacity_(expected > 64 ? expected 
 
 char* AsciiText::grow(std::size_t n) {
     // The str is this writer's alone until finish(): resizing it may move it.
-    capacity_ = std::max(capacity_ * 2, size_ + n);
+    const std::size_t capacity = std::max(capacity_ * 2, size_ + n);
+    // A failed resize leaves the str as it was, still this writer's.
     PyObject* resized = str_.release();
-    if (PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(capacity_)) < 0) throw PyError{};
+    const int failed = PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(capacity));
     str_ = Ref::steal(resized);
+    if (failed < 0) throw PyError{};
+    capacity_ = capacity;
     data_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_.get()));
     return data_ + size_;
 }
 
 Ref AsciiText::finish() {
     PyObject* text = str_.release();
-    if (PyUnicode_Resize(&text, static_cast<Py_ssize_t>(size_)) < 0) throw PyError{};
-    return Ref::steal(text);
+    const int failed = PyUnicode_Resize(&text, static_cast<Py_ssize_t>(size_));
+    str_ = Ref::steal(text);  // as in grow()
+    if (failed < 0) throw PyError{};
+    return std::move(str_);
 }
 
 Ref records_text(PyObject* json, const JsonModule& kept, PyObject* records) {

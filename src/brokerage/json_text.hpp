@@ -76,7 +76,6 @@ public:
     // From key `first` on, one for each of `json` (each a value's JSON text,
     // such as append_json writes).
     Piece piece(std::size_t first, std::initializer_list<std::string_view> json);
-    void prefetch(Piece piece) const { __builtin_prefetch(pieces_.data() + piece.at); }
 
     // A record: values[i] for each key, or, where pieces[i].keys is not 0,
     // that piece for as many keys from i on.

@@ -1,12 +1,9 @@
 // Reading Trading 212's decoded answers fast: fields of exact dicts, where
-// dicts of one shape hold them, fetching into the cache ahead of use, and
-// the positions' tickers to find their instruments by.
+// dicts of one shape hold them, and the positions' tickers to find their
+// instruments by.
 //
 // The answers are what json.loads made of them: exact dicts and lists of
-// str, int, float, bool and None, reading which runs no Python code. Their
-// objects lie far apart in memory (a few hundred thousand of them for a
-// large portfolio and the instrument list), so the work is done in passes
-// that each walk memory in order, fetching what the next step reads.
+// str, int, float, bool and None, reading which runs no Python code.
 #pragma once
 #include <Python.h>
 #include <algorithm>
@@ -37,31 +34,6 @@ inline bool as_double(PyObject* v, double& out) {
         return false;
     }
     return true;
-}
-
-// Software pipelining: `step(k, i)` for every step k < Steps of every index
-// i < count, step k of an index `distance` iterations after its step k - 1.
-// Each step fetches into the cache what the next one reads, so the misses of
-// one index overlap the work on others.
-template <std::size_t Steps, class Step>
-void pipelined(std::size_t count, std::size_t distance, Step&& step) {
-    for (std::size_t i = 0; i < count + (Steps - 1) * distance; ++i) {
-        for (std::size_t k = 0; k < Steps; ++k) {
-            if (i >= k * distance && i - k * distance < count) step(k, i - k * distance);
-        }
-    }
-}
-
-inline void prefetch_object(PyObject* object) {
-    if (object != nullptr) __builtin_prefetch(object);
-}
-
-// Fetches an exact dict's table into the cache: its header, index and first
-// entries, where a lookup in a dict of a few keys reads.
-inline void prefetch_table(PyObject* dict) {
-    if (dict == nullptr || !PyDict_CheckExact(dict)) return;
-    const char* table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
-    for (int line = 0; line < 4; ++line) __builtin_prefetch(table + 64 * line);
 }
 
 // The positions' tickers, so that one pass over the instrument list finds
@@ -101,10 +73,6 @@ public:
 
     // A position holding `ticker` (then next() of each), or none.
     std::uint32_t find(PyObject* ticker) { return probe(ticker, hash_of(ticker)).first; }
-    // Fetches where find(ticker) starts looking.
-    void prefetch(PyObject* ticker) {
-        __builtin_prefetch(&slots_[static_cast<std::size_t>(hash_of(ticker)) & (slots_.size() - 1)]);
-    }
     std::uint32_t next(std::uint32_t position) const { return next_[position]; }
 
 private:

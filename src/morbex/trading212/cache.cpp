@@ -94,7 +94,12 @@ Ref cached(const Call& c, PyObject* path, double now, Ref& fetched) {
 //
 //     fd, temporary = tempfile.mkstemp(prefix="." + file + ".", suffix=".tmp", dir=folder)
 //     try:
-//         with open(fd, "wb") as f:
+//         try:
+//             f = open(fd, "wb")
+//         except BaseException:
+//             os.close(fd)         # as tempfile does: the descriptor is no file's yet
+//             raise
+//         with f:
 //             f.write(body); f.flush(); os.fsync(f.fileno())
 //         os.replace(temporary, path)
 //     except BaseException:
@@ -111,7 +116,14 @@ void write_atomically(const Call& c, PyObject* folder, const char* file, PyObjec
     try {
         Ref open = c.global("open");
         Ref mode = str("wb");
-        Ref f = call(open.get(), {fd, mode.get()});
+        Ref f;
+        try {
+            f = call(open.get(), {fd, mode.get()});
+        } catch (const PyError&) {
+            Handler caught;
+            call_method(os.get(), "close", {fd});
+            caught.reraise();
+        }
         try {
             call_method(f.get(), "write", {body});
             call_method(f.get(), "flush");

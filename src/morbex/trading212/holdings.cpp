@@ -81,7 +81,6 @@ struct Listing {
 // points to read yet.
 struct Found {
     PyObject* position = nullptr;
-    PyObject* instrument = nullptr;
     PyObject* ticker = nullptr;
     PyObject* quantity = nullptr;
     PyObject* isin = nullptr;
@@ -96,10 +95,8 @@ struct Values {
     Ref owned[4];  // what is made for the record: a float quantity, value, major_currency, unit_scale
 };
 
-// The answers' objects lie far apart in memory, and a record reads a dozen
-// of them: the work is done in passes that each walk memory in order, and
-// what a position's record reads is fetched into the cache a few positions
-// ahead of writing it, so that the misses of one overlap the work on others.
+// The positions are read in one pass, their instruments found in one pass
+// over the instrument list, then each record written.
 class Mapping {
 public:
     // `positions` an exact list. With `hold`, what is found in the lists is
@@ -110,8 +107,6 @@ public:
     Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyObject* exchanges, bool hold,
             brokerage::RecordsWriter* writer = nullptr);
 
-    // Fetches what the record of the position at `index` reads.
-    void prefetch(std::size_t index) const;
     // The values of the position at `index` of the list in key order: the
     // holding's first holding_size, then (with `full`) the rest of the
     // position's.
@@ -125,7 +120,7 @@ public:
     PyObject* as_of = Py_None;  // borrowed
 
 private:
-    void find(PyObject* position, Found& found) const;
+    void find(PyObject* position, Found& found);
     void index_exchanges(PyObject* exchanges);
     void find_instruments(PyObject* instruments, Tickers& tickers);
     void match(Tickers& tickers, PyObject* listed, std::uint32_t first);
@@ -179,109 +174,48 @@ Mapping::Mapping(const Call& c, PyObject* positions, PyObject* instruments, PyOb
     listings_.resize(count);
     if (count >= Tickers::none) return;
     Tickers tickers(count);
-    pipelined<6>(count, 4, [&](std::size_t step, std::size_t i) {
+    for (std::size_t i = 0; i < count; ++i) {
         Found& found = found_[i];
-        switch (step) {
-        case 0:
-            found.position = PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i));
-            prefetch_object(found.position);
-            break;
-        case 1:
-            prefetch_table(found.position);
-            break;
-        case 2:
-            if (PyDict_CheckExact(found.position)) {
-                found.quantity = quantity_.in(found.position);
-                found.instrument = instrument_.in(found.position);
-                prefetch_object(found.instrument);
-            }
-            break;
-        case 3:
-            prefetch_table(found.instrument);
-            break;
-        case 4:
-            if (found.instrument != nullptr && PyDict_CheckExact(found.instrument)) {
-                found.ticker = ticker_.in(found.instrument);
-                found.isin = isin_.in(found.instrument);
-                found.name = name_.in(found.instrument);
-                found.currency = currency_.in(found.instrument);
-                prefetch_object(found.ticker);
-            } else {
-                found.instrument = nullptr;
-            }
-            break;
-        default:
-            if (found.ticker != nullptr && PyUnicode_CheckExact(found.ticker)) {
-                tickers.add(found.ticker, static_cast<std::uint32_t>(i));
-            }
+        find(PyList_GET_ITEM(positions, static_cast<Py_ssize_t>(i)), found);
+        if (found.ticker != nullptr && PyUnicode_CheckExact(found.ticker)) {
+            tickers.add(found.ticker, static_cast<std::uint32_t>(i));
         }
-    });
+    }
     if (PyList_CheckExact(instruments)) find_instruments(instruments, tickers);
 }
 
-void Mapping::find(PyObject* position, Found& found) const {
+void Mapping::find(PyObject* position, Found& found) {
     found = Found{};
     found.position = position;
     if (!PyDict_CheckExact(position)) return;
-    found.quantity = field(position, wire_[k_quantity]);
-    PyObject* instrument = field(position, wire_[k_instrument]);
+    found.quantity = quantity_.in(position);
+    PyObject* instrument = instrument_.in(position);
     if (instrument == nullptr || !PyDict_CheckExact(instrument)) return;
-    found.instrument = instrument;
-    found.ticker = field(instrument, wire_[k_ticker]);
-    found.isin = field(instrument, wire_[k_isin]);
-    found.name = field(instrument, wire_[k_name]);
-    found.currency = field(instrument, wire_[k_currency]);
+    found.ticker = ticker_.in(instrument);
+    found.isin = isin_.in(instrument);
+    found.name = name_.in(instrument);
+    found.currency = currency_.in(instrument);
 }
 
 // Entries of either list that are not what the list holds are passed over:
 // a position whose instrument is not found keeps what it says itself.
 void Mapping::find_instruments(PyObject* instruments, Tickers& tickers) {
-    struct Entry {
-        PyObject* ticker;
-        std::uint32_t first;  // the position it is the instrument of, or none
-    };
-    std::array<Entry, 32> entries{};  // by index, while between its steps
-    pipelined<6>(static_cast<std::size_t>(PyList_GET_SIZE(instruments)), 4, [&](std::size_t step, std::size_t i) {
-        PyObject* listed = PyList_GET_ITEM(instruments, static_cast<Py_ssize_t>(i));
-        Entry& entry = entries[i % entries.size()];
-        switch (step) {
-        case 0:
-            prefetch_object(listed);
-            break;
-        case 1:
-            prefetch_table(listed);
-            break;
-        case 2:
-            entry = {PyDict_CheckExact(listed) ? listed_ticker_.in(listed) : nullptr, Tickers::none};
-            if (entry.ticker != nullptr && !PyUnicode_CheckExact(entry.ticker)) entry.ticker = nullptr;
-            prefetch_object(entry.ticker);
-            break;
-        case 3:
-            if (entry.ticker != nullptr) tickers.prefetch(entry.ticker);
-            break;
-        case 4:
-            if (entry.ticker == nullptr) break;
-            entry.first = tickers.find(entry.ticker);
-            // The first entry of a ticker is its instrument.
-            if (entry.first == Tickers::none || listings_[entry.first].listed != nullptr) {
-                entry.first = Tickers::none;
-                break;
-            }
-            listings_[entry.first].listed = listed;
-            listings_[entry.first].symbol = short_name_.in(listed);
-            prefetch_object(listings_[entry.first].symbol);
-            break;
-        default:
-            if (entry.first != Tickers::none) match(tickers, listed, entry.first);
-        }
-    });
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instruments); ++i) {
+        PyObject* listed = PyList_GET_ITEM(instruments, i);
+        PyObject* ticker = PyDict_CheckExact(listed) ? listed_ticker_.in(listed) : nullptr;
+        if (ticker == nullptr || !PyUnicode_CheckExact(ticker)) continue;
+        const std::uint32_t first = tickers.find(ticker);
+        // The first entry of a ticker is its instrument.
+        if (first == Tickers::none || listings_[first].listed != nullptr) continue;
+        match(tickers, listed, first);
+    }
 }
 
 // The listing of the instrument `listed`, for the positions from `first` on.
 void Mapping::match(Tickers& tickers, PyObject* listed, std::uint32_t first) {
     Listing found;
     found.listed = listed;
-    found.symbol = listings_[first].symbol;
+    found.symbol = short_name_.in(listed);
     found.venue = venue_of(schedule_.in(listed));
     if (found.symbol != nullptr && PyUnicode_Check(found.symbol)) {
         if (hold_) {
@@ -410,16 +344,6 @@ const Venue* Mapping::venue_of(PyObject* schedule) const {
     return found == by_schedule_.end() || found->first != key ? nullptr : &venues_[found->second];
 }
 
-void Mapping::prefetch(std::size_t index) const {
-    if (index >= found_.size()) return;
-    const Found& found = found_[index];
-    const Listing& listing = listings_[index];
-    for (PyObject* object : {found.quantity, found.ticker, found.isin, found.name, found.currency}) {
-        if (object != nullptr) __builtin_prefetch(object);
-    }
-    if (writer_ != nullptr && listing.shown.keys != 0) writer_->prefetch(listing.shown);
-}
-
 void Mapping::pieces(std::size_t index, brokerage::RecordsWriter::Piece* text) const {
     const Listing& listing = listings_[index];
     text[brokerage::key_ticker] = listing.shown;
@@ -517,12 +441,10 @@ Ref holdings_text(const Call& c, PyObject* positions, PyObject* instruments, PyO
         // collection): the lists stay as they are until the text is done.
         brokerage::RecordsWriter writer(keys(c), holding_size, static_cast<std::size_t>(PyList_GET_SIZE(positions)));
         Mapping mapping(c, positions, instruments, exchanges, false, &writer);
-        constexpr std::size_t ahead = 8;
         Values values;
         std::array<brokerage::RecordsWriter::Piece, holding_size> pieces{};
         bool plain = true;
         for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(positions); ++i) {
-            mapping.prefetch(static_cast<std::size_t>(i) + ahead);
             mapping.read(static_cast<std::size_t>(i), PyList_GET_ITEM(positions, i), values, false);
             mapping.pieces(static_cast<std::size_t>(i), pieces.data());
             plain = writer.add(values.v, pieces.data());

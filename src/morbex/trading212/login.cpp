@@ -16,6 +16,7 @@
 //
 // The pair lives in the session's auth alone: the broker's attributes show a
 // session, whose repr shows nothing of it.
+#include <string>
 #include "keywords.hpp"
 #include "handler.hpp"
 #include "http.hpp"
@@ -32,8 +33,8 @@ using brokerage::refuse;
 // printable ASCII would be refused by the encoder or by http.client, and
 // both quote the value they refuse.
 Ref credential(const Call& c, const char* name) {
-    Ref missing = brokerage::message("'%s' must be provided.", name);
-    Ref value = brokerage::text_credential(c, c.kwargs, name, PyUnicode_AsUTF8(missing.get()));
+    const std::string missing = std::string("'") + name + "' must be provided.";
+    Ref value = brokerage::text_credential(c, c.kwargs, name, missing.c_str());
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value.get());
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 ch = PyUnicode_READ_CHAR(value.get(), i);
